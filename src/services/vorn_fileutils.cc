@@ -1,0 +1,42 @@
+#include "vorn_fileutils.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vorn_fileutils {
+
+int GetDirFileList(const char* dir, const char* pattern,
+                   const char* excludePattern, std::list<std::string>& list,
+                   bool fullPath, bool caseInsensitive, bool sorted) {
+  if (dir == nullptr || pattern == nullptr) return -1;
+  std::unique_ptr<DIR, int (*)(DIR*)> stream(opendir(dir), closedir);
+  if (stream == nullptr) return -1;
+
+  const int flags = caseInsensitive ? FNM_CASEFOLD : 0;
+  const std::string prefix = std::string(dir) + "/";
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(stream.get())) {
+    const char* name = entry->d_name;
+    if (fnmatch(pattern, name, flags) != 0) continue;
+    if (excludePattern != nullptr && fnmatch(excludePattern, name, flags) == 0)
+      continue;
+    struct stat info;
+    if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+      continue;
+    names.emplace_back(name);
+  }
+  stream.reset();
+
+  if (sorted) std::sort(names.begin(), names.end());
+  for (const std::string& name : names)
+    list.push_back(fullPath ? prefix + name : name);
+  return static_cast<int>(names.size());
+}
+
+}  // namespace vorn_fileutils

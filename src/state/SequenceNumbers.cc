@@ -1,0 +1,89 @@
+// Sequence numbers: reading them from archive names and the checkpoint file,
+// and the age order of archive names around the current number.
+
+#include <cstdlib>
+#include <fstream>
+#include <list>
+#include <string>
+
+#include "nq_tolvane_internals.h"
+#include "vorn_fileutils.h"
+
+namespace nq_tolvane {
+namespace nq_tolvane_internals {
+
+std::uint16_t FindLogNum(const std::string& name, const std::string& prefix) {
+  if (name.find(prefix) == std::string::npos) return 0;
+  if (name.find(".gz") == std::string::npos) return 0;
+  // The number is read where a name starting with the prefix has it, even
+  // when the prefix was found further on.
+  const std::string digits = name.substr(prefix.size(), 5);
+  const long value = std::strtol(digits.c_str(), nullptr, 10);
+  return static_cast<std::uint16_t>(value);  // low 16 bits
+}
+
+bool compare_file_age(const std::string& first, const std::string& second) {
+  if (GetLogType() == 0) return false;
+  const std::string prefix = GetLogPrefix();
+  const unsigned n = GetLogNum();
+  const unsigned a = FindLogNum(first, prefix);
+  const unsigned b = FindLogNum(second, prefix);
+
+  // Numbers above n were written before the numbers wrapped.
+  bool older;
+  if (a > n && b <= n)
+    older = true;
+  else if (a <= n && b > n)
+    older = false;
+  else if (a > n)
+    older = a < b;
+  else
+    older = a <= b;
+
+  Message("%s: %s is %s than %s", "compare_file_age", first.c_str(),
+          older ? "older" : "newer", second.c_str());
+  return older;
+}
+
+CheckPointResult ReadCheckPointFile(const std::string& prefix,
+                                    const std::string& dir) {
+  CheckPointResult result{false, 0};
+  const std::string path = dir + "/" + prefix + ".txt";
+  if (!CheckFileExist(path.c_str())) return result;
+
+  Message("%s: reading %s.", "ReadCheckPointFile", path.c_str());
+  std::ifstream file(path);
+  if (!file.is_open()) return result;
+  std::uint16_t num = 0;
+  file >> num;
+  file.close();
+
+  result.found = true;
+  result.logNum = num;
+  Message("%s: read logNum %u from checkpoint file", "ReadCheckPointFile",
+          static_cast<unsigned>(num));
+  return result;
+}
+
+std::uint16_t FindLastBackupLogNum(const std::string& dir,
+                                   const std::string& prefix) {
+  const CheckPointResult checkpoint = ReadCheckPointFile(prefix, dir);
+  if (checkpoint.found) {
+    Message("%s: read logNum %u from checkpoint file", "FindLastBackupLogNum",
+            static_cast<unsigned>(checkpoint.logNum));
+    return checkpoint.logNum;
+  }
+
+  const std::string pattern = prefix + "*.log.gz";
+  std::list<std::string> names;
+  vorn_fileutils::GetDirFileList(dir.c_str(), pattern.c_str(), nullptr, names,
+                                 /*fullPath=*/false, /*caseInsensitive=*/false,
+                                 /*sorted=*/true);
+  const std::uint16_t num = names.empty() ? 0 : FindLogNum(names.back(), prefix);
+  Message("%s: scanning backups found logNum %u", "FindLastBackupLogNum",
+          static_cast<unsigned>(num));
+  return num;
+}
+
+}  // namespace nq_tolvane_internals
+}  // namespace nq_tolvane
