@@ -17,17 +17,18 @@ ScratchFiles::~ScratchFiles() {
 }
 
 bool ScratchFiles::Create(const std::string& path) {
-  paths_.reserve(paths_.size() + 1);  // so that recording it cannot throw
+  paths_.push_back(path);  // first, so that nothing is made that is not owned
   std::remove(path.c_str());
   const int fd = open(path.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
+    const int error = errno;
+    paths_.pop_back();  // whatever stands there now is not ours
     __brev_printf(3, "TolvaneUtils", "%s: cannot create %s: %s",
-                  "CreateScratchFile", path.c_str(), std::strerror(errno));
+                  "CreateScratchFile", path.c_str(), std::strerror(error));
     return false;
   }
   close(fd);
-  paths_.push_back(path);
   return true;
 }
 

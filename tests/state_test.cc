@@ -1,0 +1,159 @@
+// Log-type selection, diagnostics and sequence numbers.
+
+#include <list>
+#include <regex>
+
+#include "support.h"
+
+namespace tolvane_test {
+namespace {
+
+using nq_tolvane::LogType;
+
+TEST(FindLogNum, ReadsFiveCharactersBehindThePrefixLength) {
+  const struct { const char* name; std::uint16_t num; } rows[] = {
+      {"audit00042.log.gz", 42},   {"audit99999.log.gz", 34463},
+      {"audit42.log.gz", 42},      {"audit00042.log", 0},
+      {"snmpd00042.log.gz", 0},    {"xaudit00042.log.gz", 0},
+      {"audit-0001.log.gz", 65535}, {"audit  7.gz", 7},
+      {"audit", 0},                {"audit.gz", 0},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(row.num, nti::FindLogNum(row.name, "audit")) << row.name;
+}
+
+TEST(NoSelectedType, StateReadsEmptyAndNothingIsWritten) {
+  std::string name = "kept";
+  const std::string err = CaptureStderr([&] {
+    nti::Initialize(static_cast<LogType>(0), name);
+    nq_tolvane::SetDebugging(true);
+    nti::SetLogNum(9);
+    nti::Message("%s: hello", "Test");
+  });
+  EXPECT_EQ("Initialize: Unknown log type requested.\n", err);
+  EXPECT_EQ("kept", name);
+  EXPECT_FALSE(nq_tolvane::IsDebugging());
+  EXPECT_EQ(0, nti::GetLogType());
+  EXPECT_EQ("", nti::GetLogPrefix() + nti::GetActiveDir() + nti::GetBackupDir());
+  EXPECT_EQ(0, nti::GetLogNum() + nti::GetLastLogNum());
+  EXPECT_FALSE(nti::compare_file_age("audit00001.log.gz", "audit00002.log.gz"));
+}
+
+using StateTest = DeviceTest;
+
+TEST_F(StateTest, EachTypeHasItsDirectoriesAndCheckpointFile) {
+  const struct { LogType type; const char* name; const char* active; const char* backup; } rows[] = {
+      {nq_tolvane::LOGTYPE_AUDIT, "audit", kConfigDir, kConfigDir},
+      {nq_tolvane::LOGTYPE_BREV, "brev", "/var/log", kConfigDir},
+      {nq_tolvane::LOGTYPE_SNMPD, "snmpd", "/var/log", "/var/log"},
+      {nq_tolvane::LOGTYPE_MISC, "misc", "/var/log", "/var/log"},
+  };
+  std::uint16_t checkpoint = 17;
+  for (const auto& row : rows) {
+    WriteFile(std::string(row.backup) + "/" + row.name + ".txt", std::to_string(checkpoint) + "\n");
+    std::string name;
+    ASSERT_TRUE(nti::Initialize(row.type, name));
+    EXPECT_EQ(row.name, name);
+    EXPECT_EQ(row.type, nti::GetLogType());
+    EXPECT_EQ(row.name, nti::GetLogPrefix());
+    EXPECT_EQ(row.active, nti::GetActiveDir());
+    EXPECT_EQ(row.backup, nti::GetBackupDir());
+    EXPECT_EQ(checkpoint, nti::GetLastLogNum());
+    EXPECT_EQ(checkpoint++, nti::GetLogNum());
+  }
+  nti::SetLogNum(9);
+  EXPECT_EQ(9, nti::GetLogNum());
+  EXPECT_EQ(20, nti::GetLastLogNum());
+}
+
+TEST_F(StateTest, RejectedTypeDestroysTheRecord) {
+  for (int type : {7, 0, -1}) {
+    std::string name;
+    ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_SNMPD, name));
+    const std::string err = CaptureStderr(
+        [&] { EXPECT_FALSE(nti::Initialize(static_cast<LogType>(type), name)); });
+    EXPECT_EQ("Initialize: Unknown log type requested.\n", err);
+    EXPECT_EQ("snmpd", name);
+    EXPECT_EQ(0, nti::GetLogType());
+    EXPECT_EQ("", nti::GetLogPrefix());
+  }
+}
+
+TEST_F(StateTest, DebugSwitchBelongsToTheRecord) {
+  std::string name;
+  nq_tolvane::SetDebugging(true);
+  EXPECT_FALSE(nq_tolvane::IsDebugging());
+  WriteFile("/var/log/misc.txt", "3\n");
+  ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_MISC, name));
+  nq_tolvane::SetDebugging(true);
+  EXPECT_TRUE(nq_tolvane::IsDebugging());
+  // Initialize prints nothing through Message, whatever the switch was.
+  EXPECT_EQ("", CaptureStderr([&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
+  EXPECT_FALSE(nq_tolvane::IsDebugging());
+}
+
+TEST_F(StateTest, MessageLinesAreTimeColonText) {
+  std::string name;
+  WriteFile("/var/log/misc.txt", "17\n");
+  ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_MISC, name));
+  nq_tolvane::SetDebugging(true);
+  const std::string time = "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}:";
+  std::string err = CaptureStderr([] { nti::SetLogNum(5); });
+  EXPECT_TRUE(std::regex_match(err, std::regex(time + "SetLogNum: set logNum 5\n"))) << err;
+
+  err = CaptureStderr([] { EXPECT_EQ(17, nti::FindLastBackupLogNum("/var/log", "misc")); });
+  EXPECT_TRUE(std::regex_match(err, std::regex(
+      time + "ReadCheckPointFile: reading /var/log/misc.txt.\n" +
+      time + "ReadCheckPointFile: read logNum 17 from checkpoint file\n" +
+      time + "FindLastBackupLogNum: read logNum 17 from checkpoint file\n"))) << err;
+}
+
+TEST_F(StateTest, WithoutCheckpointTheNewestArchiveCounts) {
+  EXPECT_EQ(0, nti::FindLastBackupLogNum(kConfigDir, "audit"));
+  for (const char* name : {"audit00008.log.gz", "audit00007.log.gz", "audit00009.log"})
+    WriteFile(std::string(kConfigDir) + "/" + name, "x");
+  EXPECT_EQ(8, nti::FindLastBackupLogNum(kConfigDir, "audit"));
+  const nti::CheckPointResult none = nti::ReadCheckPointFile("audit", kConfigDir);
+  EXPECT_FALSE(none.found);
+  EXPECT_EQ(0, none.logNum);
+}
+
+TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
+  std::string name;
+  ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_AUDIT, name));
+  nti::SetLogNum(100);
+  const struct { int a, b; bool older; } pairs[] = {
+      {90, 95, true},   {95, 90, false},  {65000, 3, true}, {3, 65000, false},
+      {200, 300, true}, {100, 101, false}, {100, 100, true}, {101, 101, false},
+  };
+  auto archive = [](int n) {
+    char text[32];
+    std::snprintf(text, sizeof text, "audit%05d.log.gz", n);
+    return std::string(text);
+  };
+  nq_tolvane::SetDebugging(true);
+  for (const auto& pair : pairs) {
+    const std::string a = archive(pair.a), b = archive(pair.b);
+    std::string err = CaptureStderr([&] { EXPECT_EQ(pair.older, nti::compare_file_age(a, b)) << a << b; });
+    const std::string text = "compare_file_age: " + a + (pair.older ? " is older than " : " is newer than ") + b + "\n";
+    EXPECT_EQ(text, err.substr(err.size() - std::min(err.size(), text.size())));
+  }
+  nq_tolvane::SetDebugging(false);
+
+  const struct { std::uint16_t n; std::vector<int> order; } sorts[] = {
+      {2, {65534, 65535, 0, 1, 2}},
+      {0, {1, 2, 65534, 65535, 0}},
+      {65535, {0, 1, 2, 65534, 65535}},
+  };
+  for (const auto& sort : sorts) {
+    nti::SetLogNum(sort.n);
+    std::list<std::string> names, expected;
+    for (int n : {1, 65535, 2, 0, 65534}) names.push_back(archive(n));
+    for (int n : sort.order) expected.push_back(archive(n));
+    names.sort(nti::compare_file_age);
+    EXPECT_EQ(expected, names) << "n = " << sort.n;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane_test

@@ -1,0 +1,137 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <linux/magic.h>
+#include <mutex>
+#include <new>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace tolvane_test {
+std::atomic<long> failAllocationAfter{-1};
+}  // namespace tolvane_test
+
+void* operator new(std::size_t size) {
+  if (tolvane_test::failAllocationAfter.fetch_sub(1) == 0) throw std::bad_alloc();
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
+namespace {
+std::mutex brevMutex;
+std::vector<std::string> brevMessages;
+}  // namespace
+
+// Stands in for the device log facility in this program: the library's
+// calls land here, so tests can check every message and its level.
+extern "C" void __brev_printf(int level, const char*, const char* format, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  // The device facility never throws, so allocations here are not failed.
+  const long pending = tolvane_test::failAllocationAfter.exchange(-1);
+  std::lock_guard<std::mutex> lock(brevMutex);
+  brevMessages.push_back(std::to_string(level) + " " + text);
+  tolvane_test::failAllocationAfter = pending;
+}
+
+namespace tolvane_test {
+
+bool InCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+std::string SandboxProblem() {
+  if (const char* why = std::getenv("TOLVANE_SANDBOX_UNAVAILABLE")) return why;
+  const char* inside = std::getenv("TOLVANE_IN_SANDBOX");
+  if (inside == nullptr || std::string(inside) != "1")
+    return "not started through tests/sandbox/run-in-sandbox.sh";
+  for (const char* dir : {"/var/log", "/var/tmp"}) {
+    struct statfs info;
+    if (statfs(dir, &info) != 0 || info.f_type != TMPFS_MAGIC)
+      return std::string(dir) + " is not a private tmpfs";
+  }
+  return "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return "<missing>";
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+void WriteGz(const std::string& path, const std::string& content) {
+  const std::string stage = fs::path(path).parent_path() / ".stage.gz";
+  FILE* gzip = popen(("gzip -n -c > " + stage).c_str(), "w");
+  std::fwrite(content.data(), 1, content.size(), gzip);
+  ASSERT_EQ(0, pclose(gzip));
+  fs::rename(stage, path);
+}
+
+std::vector<std::string> ScratchLeft() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator("/var/tmp"))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int BeginCapture() {
+  std::fflush(stderr);
+  const int saved = dup(2);
+  const int capture = memfd_create("stderr", 0);
+  dup2(capture, 2);
+  close(capture);
+  return saved;
+}
+
+std::string EndCapture(int saved) {
+  std::fflush(stderr);
+  std::string text;
+  char buffer[4096];
+  lseek(2, 0, SEEK_SET);
+  for (ssize_t n; (n = read(2, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  dup2(saved, 2);
+  close(saved);
+  return text;
+}
+
+std::vector<std::string> TakeBrev() {
+  std::lock_guard<std::mutex> lock(brevMutex);
+  return std::exchange(brevMessages, {});
+}
+
+void DeviceTest::SetUp() {
+  REQUIRE_SANDBOX();
+  for (const char* dir : {"/var/log", "/var/tmp", kConfigDir})
+    for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry);
+  std::string name;
+  CaptureStderr([&] { nti::Initialize(static_cast<nq_tolvane::LogType>(0), name); });
+  TakeBrev();
+}
+
+void DeviceTest::TearDown() { TakeBrev(); }
+
+}  // namespace tolvane_test

@@ -1,0 +1,71 @@
+// Shared helpers of the tests: the sandbox check, a device layout under the
+// real fixed directories, stderr capture and a recording device log.
+
+#ifndef TOLVANE_TESTS_SUPPORT_H_
+#define TOLVANE_TESTS_SUPPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "nq_tolvane.h"
+#include "nq_tolvane_internals.h"
+
+namespace tolvane_test {
+
+namespace nti = nq_tolvane::nq_tolvane_internals;
+constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
+
+// Empty when the fixed directories are private to this process (see
+// tests/sandbox/run-in-sandbox.sh), else why not.
+std::string SandboxProblem();
+
+// Skips the test outside the sandbox, except under CI=true, where it fails.
+#define REQUIRE_SANDBOX()                                               \
+  do {                                                                  \
+    const std::string problem = ::tolvane_test::SandboxProblem();       \
+    if (!problem.empty()) {                                             \
+      if (::tolvane_test::InCi()) FAIL() << "no sandbox: " << problem;  \
+      GTEST_SKIP() << "needs the sandbox: " << problem;                 \
+    }                                                                   \
+  } while (0)
+bool InCi();
+
+std::string ReadFile(const std::string& path);  // "<missing>" if unreadable
+void WriteFile(const std::string& path, const std::string& content);
+// Writes `content` gzip-compressed to `path`, which may hold any byte.
+void WriteGz(const std::string& path, const std::string& content);
+// Names left in /var/tmp, sorted.
+std::vector<std::string> ScratchLeft();
+
+// Runs `body` with fd 2 redirected and returns what it wrote.
+template <typename F>
+std::string CaptureStderr(F body);
+int BeginCapture();
+std::string EndCapture(int saved);
+template <typename F>
+std::string CaptureStderr(F body) {
+  const int saved = BeginCapture();
+  body();
+  return EndCapture(saved);
+}
+
+// The next allocations that succeed before operator new throws
+// std::bad_alloc; -1 (the default) for never.
+extern std::atomic<long> failAllocationAfter;
+
+// Device-log messages recorded since the last Take(), as "<level> <text>".
+std::vector<std::string> TakeBrev();
+
+// Empties the fixed directories and deselects the log type.
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
+}  // namespace tolvane_test
+
+#endif  // TOLVANE_TESTS_SUPPORT_H_
