@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
@@ -17,27 +16,9 @@ namespace fs = std::filesystem;
 using nq_tolvane::GetEntireLog;
 using nq_tolvane::LOGTYPE_MISC;
 
-std::string Block(const std::string& source, const std::string& content) {
-  return "\n" + source + " follows:\n\n" + content;
-}
-std::string Pid() { return std::to_string(getpid()); }
-bool Has(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 class EntireLogTest : public DeviceTest {
  protected:
-  // misc at checkpoint 2: archives 98 and 99 from before the wrap, then 1.
-  void LayOutMisc() {
-    WriteFile("/var/log/misc.txt", "2\n");
-    WriteFile("/var/log/misc00002.log", "active 2\nno line feed");
-    for (const char* n : {"00098", "00099", "00001"})
-      WriteGz(std::string("/var/log/misc") + n + ".log.gz", std::string("archive ") + n + "\n");
-  }
-  const std::string misc_ = Block("/var/log/misc00098.log.gz", "archive 00098\n") +
-                            Block("/var/log/misc00099.log.gz", "archive 00099\n") +
-                            Block("/var/log/misc00001.log.gz", "archive 00001\n") +
-                            Block("/var/log/misc00002.log", "active 2\nno line feed");
+  const std::string misc_ = MiscLog();
 };
 
 TEST_F(EntireLogTest, OrdersArchivesAcrossTheWrapAndEndsWithTheActiveLog) {

@@ -123,6 +123,32 @@ std::vector<std::string> TakeBrev() {
   return std::exchange(brevMessages, {});
 }
 
+std::string Pid() { return std::to_string(getpid()); }
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string Block(const std::string& source, const std::string& content) {
+  return "\n" + source + " follows:\n\n" + content;
+}
+
+void LayOutMisc() {
+  WriteFile("/var/log/misc.txt", "2\n");
+  WriteFile("/var/log/misc00002.log", "active 2\nno line feed");
+  for (const char* n : {"98", "99", "01"})
+    WriteGz(std::string("/var/log/misc000") + n + ".log.gz", std::string("archive ") + n + "\n");
+}
+
+std::string MiscLog(std::vector<std::string> pieces) {
+  std::string log;
+  for (const std::string& piece : pieces) {
+    log += piece == "active" ? Block("/var/log/misc00002.log", "active 2\nno line feed")
+                             : Block("/var/log/misc000" + piece + ".log.gz", "archive " + piece + "\n");
+  }
+  return log;
+}
+
 void DeviceTest::SetUp() {
   REQUIRE_SANDBOX();
   for (const char* dir : {"/var/log", "/var/tmp", kConfigDir})

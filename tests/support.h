@@ -59,6 +59,17 @@ extern std::atomic<long> failAllocationAfter;
 // Device-log messages recorded since the last Take(), as "<level> <text>".
 std::vector<std::string> TakeBrev();
 
+std::string Pid();
+bool Has(const std::vector<std::string>& lines, const std::string& line);
+
+// Lays out misc at checkpoint 2: archives 98 and 99 (from before the wrap)
+// and 01 in /var/log, and the active log misc00002.log.
+void LayOutMisc();
+// The blocks that GetEntireLog writes for those pieces ("98", "99", "01",
+// "active"), in the order given.
+std::string MiscLog(std::vector<std::string> pieces = {"98", "99", "01", "active"});
+std::string Block(const std::string& source, const std::string& content);
+
 // Empties the fixed directories and deselects the log type.
 class DeviceTest : public ::testing::Test {
  protected:
