@@ -5,9 +5,7 @@
 
 #include <filesystem>
 #include <list>
-#include <thread>
 
-#include "OrvoMutex.h"
 #include "support.h"
 #include "vorn_fileutils.h"
 
@@ -58,21 +56,6 @@ TEST(BrevPrintf, WritesLevelsUpToBrevStderrToStderr) {
     })) << (row.setting ? row.setting : "unset");
   }
   unsetenv("BREV_STDERR");
-}
-
-TEST(OrvoMutex, GuardExcludesOtherThreads) {
-  OrvoMutex mutex;
-  long counter = 0;
-  auto work = [&] {
-    for (int i = 0; i < 100000; ++i) {
-      OrvoMutexLock lock(&mutex);
-      counter = counter + 1;
-    }
-  };
-  std::thread a(work), b(work);
-  a.join();
-  b.join();
-  EXPECT_EQ(200000, counter);
 }
 
 }  // namespace

@@ -98,16 +98,13 @@ std::vector<std::string> ScratchLeft() {
   return names;
 }
 
-int BeginCapture() {
+std::string CaptureStderr(const std::function<void()>& body) {
   std::fflush(stderr);
   const int saved = dup(2);
   const int capture = memfd_create("stderr", 0);
   dup2(capture, 2);
   close(capture);
-  return saved;
-}
-
-std::string EndCapture(int saved) {
+  body();
   std::fflush(stderr);
   std::string text;
   char buffer[4096];
@@ -133,19 +130,34 @@ std::string Block(const std::string& source, const std::string& content) {
   return "\n" + source + " follows:\n\n" + content;
 }
 
-void LayOutMisc() {
-  WriteFile("/var/log/misc.txt", "2\n");
-  WriteFile("/var/log/misc00002.log", "active 2\nno line feed");
-  for (const char* n : {"98", "99", "01"})
-    WriteGz(std::string("/var/log/misc000") + n + ".log.gz", std::string("archive ") + n + "\n");
+namespace {
+struct Dirs {
+  std::string prefix, active, backup;
+};
+Dirs DirsOf(nq_tolvane::LogType type) {
+  const char* prefixes[] = {"audit", "brev", "snmpd", "misc"};
+  return {prefixes[type - 1], type == nq_tolvane::LOGTYPE_AUDIT ? kConfigDir : "/var/log",
+          type <= nq_tolvane::LOGTYPE_BREV ? kConfigDir : "/var/log"};
+}
+// The path and content of one piece of LayOut().
+std::pair<std::string, std::string> PieceOf(nq_tolvane::LogType type, const std::string& piece) {
+  const Dirs dirs = DirsOf(type);
+  if (piece == "active") return {dirs.active + "/" + dirs.prefix + "00002.log", dirs.prefix + " active 2\nno line feed"};
+  return {(piece == "99" ? dirs.active : dirs.backup) + "/" + dirs.prefix + "000" + piece + ".log.gz",
+          dirs.prefix + " archive " + piece + "\n"};
+}
+}  // namespace
+
+void LayOut(nq_tolvane::LogType type) {
+  const Dirs dirs = DirsOf(type);
+  WriteFile(dirs.backup + "/" + dirs.prefix + ".txt", "2\n");
+  WriteFile(PieceOf(type, "active").first, PieceOf(type, "active").second);
+  for (const char* n : {"98", "99", "01"}) WriteGz(PieceOf(type, n).first, PieceOf(type, n).second);
 }
 
-std::string MiscLog(std::vector<std::string> pieces) {
+std::string Log(std::vector<std::string> pieces, nq_tolvane::LogType type) {
   std::string log;
-  for (const std::string& piece : pieces) {
-    log += piece == "active" ? Block("/var/log/misc00002.log", "active 2\nno line feed")
-                             : Block("/var/log/misc000" + piece + ".log.gz", "archive " + piece + "\n");
-  }
+  for (const std::string& piece : pieces) log += Block(PieceOf(type, piece).first, PieceOf(type, piece).second);
   return log;
 }
 

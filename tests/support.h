@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,16 +42,7 @@ void WriteGz(const std::string& path, const std::string& content);
 std::vector<std::string> ScratchLeft();
 
 // Runs `body` with fd 2 redirected and returns what it wrote.
-template <typename F>
-std::string CaptureStderr(F body);
-int BeginCapture();
-std::string EndCapture(int saved);
-template <typename F>
-std::string CaptureStderr(F body) {
-  const int saved = BeginCapture();
-  body();
-  return EndCapture(saved);
-}
+std::string CaptureStderr(const std::function<void()>& body);
 
 // The next allocations that succeed before operator new throws
 // std::bad_alloc; -1 (the default) for never.
@@ -62,12 +54,14 @@ std::vector<std::string> TakeBrev();
 std::string Pid();
 bool Has(const std::vector<std::string>& lines, const std::string& line);
 
-// Lays out misc at checkpoint 2: archives 98 and 99 (from before the wrap)
-// and 01 in /var/log, and the active log misc00002.log.
-void LayOutMisc();
+// Lays out `type` at checkpoint 2: archives 98 and 99 (from before the wrap)
+// and 01, with 99 in the active directory and the others in the backup
+// directory, and the active log <prefix>00002.log.
+void LayOut(nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
 // The blocks that GetEntireLog writes for those pieces ("98", "99", "01",
 // "active"), in the order given.
-std::string MiscLog(std::vector<std::string> pieces = {"98", "99", "01", "active"});
+std::string Log(std::vector<std::string> pieces = {"98", "99", "01", "active"},
+                nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
 std::string Block(const std::string& source, const std::string& content);
 
 // Empties the fixed directories and deselects the log type.
