@@ -4,7 +4,7 @@
 #   bash scripts/demo.sh        (as root)
 #
 # Installs what is missing, builds into build-demo/, then re-runs itself in
-# the private sandbox of tests/sandbox/run-in-sandbox.sh (fresh tmpfs on
+# the private sandbox of scripts/run-in-sandbox.sh (fresh tmpfs on
 # /var/log and /var/tmp, /etc overlaid), lays out four log types there and
 # assembles each one. The host's /var/log, /var/tmp and /etc are not touched.
 set -eu
@@ -30,7 +30,7 @@ if [ "${1:-}" != --inside ]; then
   cmake --build build-demo -j2
   # Markers from the caller's environment must not fake a sandbox.
   unset TOLVANE_IN_SANDBOX TOLVANE_SANDBOX_UNAVAILABLE
-  exec tests/sandbox/run-in-sandbox.sh bash "$PWD/scripts/demo.sh" --inside
+  exec scripts/run-in-sandbox.sh bash "$PWD/scripts/demo.sh" --inside
 fi
 
 # ---- Inside: refuse unless /var/log, /var/tmp and /etc are private. ----

@@ -61,7 +61,7 @@ std::string SandboxProblem() {
   if (const char* why = std::getenv("TOLVANE_SANDBOX_UNAVAILABLE")) return why;
   const char* inside = std::getenv("TOLVANE_IN_SANDBOX");
   if (inside == nullptr || std::string(inside) != "1")
-    return "not started through tests/sandbox/run-in-sandbox.sh";
+    return "not started through scripts/run-in-sandbox.sh";
   for (const char* dir : {"/var/log", "/var/tmp"}) {
     struct statfs info;
     if (statfs(dir, &info) != 0 || info.f_type != TMPFS_MAGIC)

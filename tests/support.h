@@ -20,7 +20,7 @@ namespace nti = nq_tolvane::nq_tolvane_internals;
 constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
 
 // Empty when the fixed directories are private to this process (see
-// tests/sandbox/run-in-sandbox.sh), else why not.
+// scripts/run-in-sandbox.sh), else why not.
 std::string SandboxProblem();
 
 // Skips the test outside the sandbox, except under CI=true, where it fails.

@@ -2,7 +2,7 @@
 # Runs tolvane-getlog under valgrind on a device with archives, a corrupt
 # archive and a hostile name; fails on any leak or memory error.
 #
-#   tests/sandbox/run-in-sandbox.sh sh tests/valgrind_check.sh TOLVANE_GETLOG
+#   scripts/run-in-sandbox.sh sh tests/valgrind_check.sh TOLVANE_GETLOG
 set -eu
 [ "${TOLVANE_IN_SANDBOX:-}" = 1 ] || { echo "valgrind_check: run it in the sandbox" >&2; exit 1; }
 getlog=$(readlink -f "$1")
