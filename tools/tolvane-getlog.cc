@@ -60,14 +60,18 @@ int main(int argc, char** argv) {
     return Usage();
   const std::string output = argv[arg + 1];
 
+  bool selected = true;
   if (debug) {
+    // Selected here so that the switch, which belongs to the selected type,
+    // is on for the whole request.
     setenv("BREV_STDERR", "7", 1);
     std::string name;
-    if (!nq_tolvane::nq_tolvane_internals::Initialize(type, name)) return 1;
+    selected = nq_tolvane::nq_tolvane_internals::Initialize(type, name);
     nq_tolvane::SetDebugging(true);
   }
-  if (!nq_tolvane::GetEntireLog(type, output)) {
-    std::fprintf(stderr, "tolvane-getlog: log %s could not be assembled completely into %s\n",
+  if (!selected || !nq_tolvane::GetEntireLog(type, output)) {
+    std::fprintf(stderr,
+                 "tolvane-getlog: log %s could not be assembled completely into %s\n",
                  argv[arg], output.c_str());
     return 1;
   }
