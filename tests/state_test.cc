@@ -37,42 +37,24 @@ TEST(FindLogNum, ReadsFiveCharactersBehindThePrefixLength) {
     EXPECT_EQ(row.num, nti::FindLogNum(row.name, "audit")) << row.name;
 }
 
-TEST(NoSelectedType, StateReadsEmptyAndNothingIsWritten) {
-  std::string name = "kept";
-  const std::string err = CaptureStderr([&] {
-    nti::Initialize(static_cast<LogType>(0), name);
-    nq_tolvane::SetDebugging(true);
-    nti::SetLogNum(9);
-    nti::Message("%s: hello", "Test");
-  });
-  EXPECT_EQ("Initialize: Unknown log type requested.\n", err);
-  EXPECT_EQ("kept", name);
-  EXPECT_FALSE(nq_tolvane::IsDebugging());
-  EXPECT_EQ(0, nti::GetLogType());
-  EXPECT_EQ("", nti::GetLogPrefix() + nti::GetActiveDir() + nti::GetBackupDir());
-  EXPECT_EQ(0, nti::GetLogNum() + nti::GetLastLogNum());
-  EXPECT_FALSE(nti::compare_file_age("audit00001.log.gz", "audit00002.log.gz"));
-}
-
 using StateTest = DeviceTest;
 
 TEST_F(StateTest, EachTypeHasItsDirectoriesAndCheckpointFile) {
-  const struct { LogType type; const char* name; const char* active; const char* backup; } rows[] = {
-      {nq_tolvane::LOGTYPE_AUDIT, "audit", kConfigDir, kConfigDir},
-      {nq_tolvane::LOGTYPE_BREV, "brev", "/var/log", kConfigDir},
-      {nq_tolvane::LOGTYPE_SNMPD, "snmpd", "/var/log", "/var/log"},
-      {nq_tolvane::LOGTYPE_MISC, "misc", "/var/log", "/var/log"},
+  const struct { LogType type; std::string dirs; } rows[] = {
+      {nq_tolvane::LOGTYPE_AUDIT, "audit /etc/sysconfig/vorn/tolvane /etc/sysconfig/vorn/tolvane"},
+      {nq_tolvane::LOGTYPE_BREV, "brev /var/log /etc/sysconfig/vorn/tolvane"},
+      {nq_tolvane::LOGTYPE_SNMPD, "snmpd /var/log /var/log"},
+      {nq_tolvane::LOGTYPE_MISC, "misc /var/log /var/log"},
   };
   std::uint16_t checkpoint = 17;
   for (const auto& row : rows) {
-    WriteFile(std::string(row.backup) + "/" + row.name + ".txt", std::to_string(checkpoint) + "\n");
+    const std::string backup = row.dirs.substr(row.dirs.rfind(' ') + 1), prefix = row.dirs.substr(0, row.dirs.find(' '));
+    WriteFile(backup + "/" + prefix + ".txt", std::to_string(checkpoint) + "\n");
     std::string name;
     ASSERT_TRUE(nti::Initialize(row.type, name));
-    EXPECT_EQ(row.name, name);
+    EXPECT_EQ(prefix, name);
     EXPECT_EQ(row.type, nti::GetLogType());
-    EXPECT_EQ(row.name, nti::GetLogPrefix());
-    EXPECT_EQ(row.active, nti::GetActiveDir());
-    EXPECT_EQ(row.backup, nti::GetBackupDir());
+    EXPECT_EQ(row.dirs, nti::GetLogPrefix() + " " + nti::GetActiveDir() + " " + nti::GetBackupDir());
     EXPECT_EQ(checkpoint, nti::GetLastLogNum());
     EXPECT_EQ(checkpoint++, nti::GetLogNum());
   }
@@ -81,46 +63,42 @@ TEST_F(StateTest, EachTypeHasItsDirectoriesAndCheckpointFile) {
   EXPECT_EQ(20, nti::GetLastLogNum());
 }
 
-TEST_F(StateTest, RejectedTypeDestroysTheRecord) {
+TEST_F(StateTest, RejectedTypeLeavesNoRecord) {
   for (int type : {7, 0, -1}) {
     std::string name;
     ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_SNMPD, name));
-    const std::string err = CaptureStderr(
-        [&] { EXPECT_FALSE(nti::Initialize(static_cast<LogType>(type), name)); });
+    const std::string err = CaptureStderr([&] {
+      EXPECT_FALSE(nti::Initialize(static_cast<LogType>(type), name));
+      nq_tolvane::SetDebugging(true);  // no record: no effect, nothing written
+      nti::SetLogNum(9);
+      nti::Message("%s: hello", "Test");
+    });
     EXPECT_EQ("Initialize: Unknown log type requested.\n", err);
     EXPECT_EQ("snmpd", name);
-    EXPECT_EQ(0, nti::GetLogType());
-    EXPECT_EQ("", nti::GetLogPrefix());
+    EXPECT_FALSE(nq_tolvane::IsDebugging());
+    EXPECT_EQ(0, nti::GetLogType() + nti::GetLogNum() + nti::GetLastLogNum());
+    EXPECT_EQ("", nti::GetLogPrefix() + nti::GetActiveDir() + nti::GetBackupDir());
+    EXPECT_FALSE(nti::compare_file_age("audit00001.log.gz", "audit00002.log.gz"));
   }
 }
 
-TEST_F(StateTest, DebugSwitchBelongsToTheRecord) {
-  std::string name;
-  nq_tolvane::SetDebugging(true);
-  EXPECT_FALSE(nq_tolvane::IsDebugging());
-  WriteFile("/var/log/misc.txt", "3\n");
-  ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_MISC, name));
-  nq_tolvane::SetDebugging(true);
-  EXPECT_TRUE(nq_tolvane::IsDebugging());
-  // Initialize prints nothing through Message, whatever the switch was.
-  EXPECT_EQ("", CaptureStderr([&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
-  EXPECT_FALSE(nq_tolvane::IsDebugging());
-}
-
-TEST_F(StateTest, MessageLinesAreTimeColonText) {
+TEST_F(StateTest, DiagnosticsFollowTheSwitchOfTheRecord) {
   std::string name;
   WriteFile("/var/log/misc.txt", "17\n");
   ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_MISC, name));
+  EXPECT_EQ("", CaptureStderr([] { nti::SetLogNum(5); }));
   nq_tolvane::SetDebugging(true);
   std::string err = CaptureStderr([] { nti::SetLogNum(5); });
   EXPECT_EQ("SetLogNum: set logNum 5\n", WithoutTimes(err));
   EXPECT_EQ(25 + 24, err.size());
-
   err = CaptureStderr([] { EXPECT_EQ(17, nti::FindLastBackupLogNum("/var/log", "misc")); });
   EXPECT_EQ("ReadCheckPointFile: reading /var/log/misc.txt.\n"
             "ReadCheckPointFile: read logNum 17 from checkpoint file\n"
             "FindLastBackupLogNum: read logNum 17 from checkpoint file\n",
             WithoutTimes(err));
+  // A new record starts with the switch off, so Initialize writes nothing.
+  EXPECT_EQ("", CaptureStderr([&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
+  EXPECT_FALSE(nq_tolvane::IsDebugging());
 }
 
 TEST_F(StateTest, WithoutCheckpointTheNewestArchiveCounts) {
