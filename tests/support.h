@@ -23,16 +23,6 @@ constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
 // scripts/run-in-sandbox.sh), else why not.
 std::string SandboxProblem();
 
-// Skips the test outside the sandbox, except under CI=true, where it fails.
-#define REQUIRE_SANDBOX()                                               \
-  do {                                                                  \
-    const std::string problem = ::tolvane_test::SandboxProblem();       \
-    if (!problem.empty()) {                                             \
-      if (::tolvane_test::InCi()) FAIL() << "no sandbox: " << problem;  \
-      GTEST_SKIP() << "needs the sandbox: " << problem;                 \
-    }                                                                   \
-  } while (0)
-bool InCi();
 
 std::string ReadFile(const std::string& path);  // "<missing>" if unreadable
 void WriteFile(const std::string& path, const std::string& content);
