@@ -52,8 +52,10 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_CHILDREN, &children);
 
   std::printf("ok %d\n", ok ? 1 : 0);
-  std::printf("self_user_us %lld\n", Micros(self.ru_utime) - Micros(before.ru_utime));
-  std::printf("self_sys_us %lld\n", Micros(self.ru_stime) - Micros(before.ru_stime));
+  std::printf("self_user_us %lld\n",
+              Micros(self.ru_utime) - Micros(before.ru_utime));
+  std::printf("self_sys_us %lld\n",
+              Micros(self.ru_stime) - Micros(before.ru_stime));
   std::printf("self_maxrss_kb %ld\n", self.ru_maxrss);
   std::printf("child_user_us %lld\n", Micros(children.ru_utime));
   std::printf("child_sys_us %lld\n", Micros(children.ru_stime));

@@ -92,8 +92,12 @@ void OrderNames(benchmark::State& state, bool shuffled) {
   state.SetItemsProcessed(state.iterations() * count);
 }
 
-void BM_OrderNames_NameOrder(benchmark::State& state) { OrderNames(state, false); }
-void BM_OrderNames_Shuffled(benchmark::State& state) { OrderNames(state, true); }
+void BM_OrderNames_NameOrder(benchmark::State& state) {
+  OrderNames(state, false);
+}
+void BM_OrderNames_Shuffled(benchmark::State& state) {
+  OrderNames(state, true);
+}
 
 BENCHMARK(BM_OrderNames_NameOrder)
     ->RangeMultiplier(2)
@@ -113,7 +117,8 @@ int main(int argc, char** argv) {
   if (inside == nullptr || std::strcmp(inside, "1") != 0) {
     std::fprintf(stderr,
                  "tolvane_order_bench: run it in the sandbox: "
-                 "scripts/run-in-sandbox.sh %s\n", argv[0]);
+                 "scripts/run-in-sandbox.sh %s\n",
+                 argv[0]);
     return 2;
   }
   benchmark::Initialize(&argc, argv);

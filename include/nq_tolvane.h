@@ -15,11 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#if defined(TOLVANE_BUILDING_LIBRARY)
-#define TOLVANE_EXPORT __attribute__((visibility("default")))
-#else
-#define TOLVANE_EXPORT
-#endif
+#include "tolvane_export.h"
 
 namespace nq_tolvane {
 

@@ -21,17 +21,17 @@ namespace nq_tolvane_internals {
 // The record of the selected log type.
 struct TolvaneState {
   LogType logType;
-  std::string logPrefix;   // "audit", "brev", "snmpd" or "misc"
-  std::string activeDir;   // directory of the active log file
-  std::string backupDir;   // directory of the archives and checkpoint file
+  std::string logPrefix;     // "audit", "brev", "snmpd" or "misc"
+  std::string activeDir;     // directory of the active log file
+  std::string backupDir;     // directory of the archives and checkpoint file
   std::uint16_t lastLogNum;  // number found when the record was built
   std::uint16_t logNum;      // current number: the pivot of the age order
   bool debugCondition;       // diagnostics switch
 };
 
 struct CheckPointResult {
-  bool found;             // the checkpoint file existed and could be opened
-  std::uint16_t logNum;   // the number read from it; 0 when !found
+  bool found;            // the checkpoint file existed and could be opened
+  std::uint16_t logNum;  // the number read from it; 0 when !found
 };
 
 // Selects log type 1 to 4: writes its name into `name`, replaces the current

@@ -25,4 +25,4 @@ build=${1:-build}
 [ "$#" -gt 0 ] && shift
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure
+ctest --test-dir "$build" --output-on-failure -j2

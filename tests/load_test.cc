@@ -33,7 +33,9 @@ TEST_F(LoadTest, ThreadsGetExactLogsWhileDebuggingToggles) {
         const std::string output = "/var/log/out-" + std::to_string(t);
         for (int j = 0; j < 25; ++j) {
           const LogType type = static_cast<LogType>((t + j) % 4 + 1);
-          if (!GetEntireLog(type, output) || ReadFile(output) != Log({"98", "99", "01", "active"}, type)) ++wrong;
+          if (!GetEntireLog(type, output) ||
+              ReadFile(output) != Log({"98", "99", "01", "active"}, type))
+            ++wrong;
         }
       });
     }
@@ -56,7 +58,8 @@ TEST_F(LoadTest, ProcessesAtOnceEachGetTheCompleteLog) {
       const std::string output = "/var/log/out-" + std::to_string(p);
       int wrong = 0;
       for (int j = 0; j < 10; ++j)
-        wrong += !GetEntireLog(nq_tolvane::LOGTYPE_MISC, output) || ReadFile(output) != Log();
+        wrong += !GetEntireLog(nq_tolvane::LOGTYPE_MISC, output) ||
+                 ReadFile(output) != Log();
       _exit(wrong);
     }
     children.push_back(child);
@@ -64,7 +67,8 @@ TEST_F(LoadTest, ProcessesAtOnceEachGetTheCompleteLog) {
   for (pid_t child : children) {
     int status = -1;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wrong outputs: " << WEXITSTATUS(status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "wrong outputs: " << WEXITSTATUS(status);
   }
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
 }

@@ -17,22 +17,32 @@ namespace fs = std::filesystem;
 TEST(GetDirFileList, AppendsMatchingRegularFilesInNameOrder) {
   char dirTemplate[] = "/tmp/tolvane-lister.XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
-  for (const char* name : {"misc00003.log.gz", "misc00001.log.gz", "misc00002.log", "other.log.gz"})
+  for (const char* name : {"misc00003.log.gz", "misc00001.log.gz",
+                           "misc00002.log", "other.log.gz"})
     WriteFile(dir + "/" + name, "x");
   fs::create_directory(dir + "/misc00009.log.gz");
   fs::create_symlink(dir + "/misc00001.log.gz", dir + "/misc00002.log.gz");
   fs::create_symlink(dir + "/missing", dir + "/misc00004.log.gz");
 
   std::list<std::string> bare = {"kept"};
-  EXPECT_EQ(3, vorn_fileutils::GetDirFileList(dir.c_str(), "misc*.log.gz", nullptr, bare, false, false, true));
-  EXPECT_EQ((std::list<std::string>{"kept", "misc00001.log.gz", "misc00002.log.gz", "misc00003.log.gz"}), bare);
+  EXPECT_EQ(3,
+            vorn_fileutils::GetDirFileList(dir.c_str(), "misc*.log.gz", nullptr,
+                                           bare, false, false, true));
+  EXPECT_EQ((std::list<std::string>{"kept", "misc00001.log.gz",
+                                    "misc00002.log.gz", "misc00003.log.gz"}),
+            bare);
 
   std::list<std::string> full;
-  vorn_fileutils::GetDirFileList(dir.c_str(), "MISC*.log.gz", "*3*", full, true, true, true);
-  EXPECT_EQ((std::list<std::string>{dir + "/misc00001.log.gz", dir + "/misc00002.log.gz"}), full);
+  vorn_fileutils::GetDirFileList(dir.c_str(), "MISC*.log.gz", "*3*", full, true,
+                                 true, true);
+  EXPECT_EQ((std::list<std::string>{dir + "/misc00001.log.gz",
+                                    dir + "/misc00002.log.gz"}),
+            full);
 
   std::list<std::string> none;
-  EXPECT_EQ(-1, vorn_fileutils::GetDirFileList((dir + "/absent").c_str(), "*", nullptr, none, true, false, true));
+  EXPECT_EQ(-1,
+            vorn_fileutils::GetDirFileList((dir + "/absent").c_str(), "*",
+                                           nullptr, none, true, false, true));
   EXPECT_TRUE(none.empty());
   fs::remove_all(dir);
 }
@@ -42,18 +52,31 @@ TEST(BrevPrintf, WritesLevelsUpToBrevStderrToStderr) {
   using Printf = void (*)(int, const char*, const char*, ...);
   const auto brev = reinterpret_cast<Printf>(dlsym(RTLD_NEXT, "__brev_printf"));
   ASSERT_NE(nullptr, brev);
-  const struct { const char* setting; const char* written; } rows[] = {
+  const struct {
+    const char* setting;
+    const char* written;
+  } rows[] = {
       {"5", "3 TolvaneUtils: three 3\n5 TolvaneUtils: five 5\n"},
-      {"7", "3 TolvaneUtils: three 3\n5 TolvaneUtils: five 5\n7 TolvaneUtils: seven 7\n"},
-      {"0", ""}, {"8", ""}, {"x", ""}, {"55", ""}, {nullptr, ""},
+      {"7",
+       "3 TolvaneUtils: three 3\n5 TolvaneUtils: five 5\n7 TolvaneUtils: seven "
+       "7\n"},
+      {"0", ""},
+      {"8", ""},
+      {"x", ""},
+      {"55", ""},
+      {nullptr, ""},
   };
   for (const auto& row : rows) {
-    if (row.setting) setenv("BREV_STDERR", row.setting, 1); else unsetenv("BREV_STDERR");
+    if (row.setting)
+      setenv("BREV_STDERR", row.setting, 1);
+    else
+      unsetenv("BREV_STDERR");
     EXPECT_EQ(row.written, CaptureStderr([&] {
-      brev(3, "TolvaneUtils", "%s %d", "three", 3);
-      brev(5, "TolvaneUtils", "%s %d", "five", 5);
-      brev(7, "TolvaneUtils", "%s %d", "seven", 7);
-    })) << (row.setting ? row.setting : "unset");
+                brev(3, "TolvaneUtils", "%s %d", "three", 3);
+                brev(5, "TolvaneUtils", "%s %d", "five", 5);
+                brev(7, "TolvaneUtils", "%s %d", "seven", 7);
+              }))
+        << (row.setting ? row.setting : "unset");
   }
   unsetenv("BREV_STDERR");
 }

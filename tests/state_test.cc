@@ -26,12 +26,20 @@ std::string WithoutTimes(const std::string& text) {
 }
 
 TEST(FindLogNum, ReadsFiveCharactersBehindThePrefixLength) {
-  const struct { const char* name; std::uint16_t num; } rows[] = {
-      {"audit00042.log.gz", 42},   {"audit99999.log.gz", 34463},
-      {"audit42.log.gz", 42},      {"audit00042.log", 0},
-      {"snmpd00042.log.gz", 0},    {"xaudit00042.log.gz", 0},
-      {"audit-0001.log.gz", 65535}, {"audit  7.gz", 7},
-      {"audit", 0},                {"audit.gz", 0},
+  const struct {
+    const char* name;
+    std::uint16_t num;
+  } rows[] = {
+      {"audit00042.log.gz", 42},
+      {"audit99999.log.gz", 34463},
+      {"audit42.log.gz", 42},
+      {"audit00042.log", 0},
+      {"snmpd00042.log.gz", 0},
+      {"xaudit00042.log.gz", 0},
+      {"audit-0001.log.gz", 65535},
+      {"audit  7.gz", 7},
+      {"audit", 0},
+      {"audit.gz", 0},
   };
   for (const auto& row : rows)
     EXPECT_EQ(row.num, nti::FindLogNum(row.name, "audit")) << row.name;
@@ -40,21 +48,28 @@ TEST(FindLogNum, ReadsFiveCharactersBehindThePrefixLength) {
 using StateTest = DeviceTest;
 
 TEST_F(StateTest, EachTypeHasItsDirectoriesAndCheckpointFile) {
-  const struct { LogType type; std::string dirs; } rows[] = {
-      {nq_tolvane::LOGTYPE_AUDIT, "audit /etc/sysconfig/vorn/tolvane /etc/sysconfig/vorn/tolvane"},
+  const struct {
+    LogType type;
+    std::string dirs;
+  } rows[] = {
+      {nq_tolvane::LOGTYPE_AUDIT,
+       "audit /etc/sysconfig/vorn/tolvane /etc/sysconfig/vorn/tolvane"},
       {nq_tolvane::LOGTYPE_BREV, "brev /var/log /etc/sysconfig/vorn/tolvane"},
       {nq_tolvane::LOGTYPE_SNMPD, "snmpd /var/log /var/log"},
       {nq_tolvane::LOGTYPE_MISC, "misc /var/log /var/log"},
   };
   std::uint16_t checkpoint = 17;
   for (const auto& row : rows) {
-    const std::string backup = row.dirs.substr(row.dirs.rfind(' ') + 1), prefix = row.dirs.substr(0, row.dirs.find(' '));
-    WriteFile(backup + "/" + prefix + ".txt", std::to_string(checkpoint) + "\n");
+    const std::string backup = row.dirs.substr(row.dirs.rfind(' ') + 1),
+                      prefix = row.dirs.substr(0, row.dirs.find(' '));
+    WriteFile(backup + "/" + prefix + ".txt",
+              std::to_string(checkpoint) + "\n");
     std::string name;
     ASSERT_TRUE(nti::Initialize(row.type, name));
     EXPECT_EQ(prefix, name);
     EXPECT_EQ(row.type, nti::GetLogType());
-    EXPECT_EQ(row.dirs, nti::GetLogPrefix() + " " + nti::GetActiveDir() + " " + nti::GetBackupDir());
+    EXPECT_EQ(row.dirs, nti::GetLogPrefix() + " " + nti::GetActiveDir() + " " +
+                            nti::GetBackupDir());
     EXPECT_EQ(checkpoint, nti::GetLastLogNum());
     EXPECT_EQ(checkpoint++, nti::GetLogNum());
   }
@@ -77,8 +92,10 @@ TEST_F(StateTest, RejectedTypeLeavesNoRecord) {
     EXPECT_EQ("snmpd", name);
     EXPECT_FALSE(nq_tolvane::IsDebugging());
     EXPECT_EQ(0, nti::GetLogType() + nti::GetLogNum() + nti::GetLastLogNum());
-    EXPECT_EQ("", nti::GetLogPrefix() + nti::GetActiveDir() + nti::GetBackupDir());
-    EXPECT_FALSE(nti::compare_file_age("audit00001.log.gz", "audit00002.log.gz"));
+    EXPECT_EQ("",
+              nti::GetLogPrefix() + nti::GetActiveDir() + nti::GetBackupDir());
+    EXPECT_FALSE(
+        nti::compare_file_age("audit00001.log.gz", "audit00002.log.gz"));
   }
 }
 
@@ -91,22 +108,27 @@ TEST_F(StateTest, DiagnosticsFollowTheSwitchOfTheRecord) {
   std::string err = CaptureStderr([] { nti::SetLogNum(5); });
   EXPECT_EQ("SetLogNum: set logNum 5\n", WithoutTimes(err));
   EXPECT_EQ(25 + 24, err.size());
-  err = CaptureStderr([] { EXPECT_EQ(17, nti::FindLastBackupLogNum("/var/log", "misc")); });
-  EXPECT_EQ("ReadCheckPointFile: reading /var/log/misc.txt.\n"
-            "ReadCheckPointFile: read logNum 17 from checkpoint file\n"
-            "FindLastBackupLogNum: read logNum 17 from checkpoint file\n",
-            WithoutTimes(err));
+  err = CaptureStderr(
+      [] { EXPECT_EQ(17, nti::FindLastBackupLogNum("/var/log", "misc")); });
+  EXPECT_EQ(
+      "ReadCheckPointFile: reading /var/log/misc.txt.\n"
+      "ReadCheckPointFile: read logNum 17 from checkpoint file\n"
+      "FindLastBackupLogNum: read logNum 17 from checkpoint file\n",
+      WithoutTimes(err));
   // A new record starts with the switch off, so Initialize writes nothing.
-  EXPECT_EQ("", CaptureStderr([&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
+  EXPECT_EQ("", CaptureStderr(
+                    [&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
   EXPECT_FALSE(nq_tolvane::IsDebugging());
 }
 
 TEST_F(StateTest, WithoutCheckpointTheNewestArchiveCounts) {
   EXPECT_EQ(0, nti::FindLastBackupLogNum(kConfigDir, "audit"));
-  for (const char* name : {"audit00008.log.gz", "audit00007.log.gz", "audit00009.log"})
+  for (const char* name :
+       {"audit00008.log.gz", "audit00007.log.gz", "audit00009.log"})
     WriteFile(std::string(kConfigDir) + "/" + name, "x");
   EXPECT_EQ(8, nti::FindLastBackupLogNum(kConfigDir, "audit"));
-  const nti::CheckPointResult none = nti::ReadCheckPointFile("audit", kConfigDir);
+  const nti::CheckPointResult none =
+      nti::ReadCheckPointFile("audit", kConfigDir);
   EXPECT_FALSE(none.found);
   EXPECT_EQ(0, none.logNum);
 }
@@ -115,8 +137,11 @@ TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
   std::string name;
   ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_AUDIT, name));
   nti::SetLogNum(100);
-  const struct { int a, b; bool older; } pairs[] = {
-      {90, 95, true},   {95, 90, false},  {65000, 3, true}, {3, 65000, false},
+  const struct {
+    int a, b;
+    bool older;
+  } pairs[] = {
+      {90, 95, true},   {95, 90, false},   {65000, 3, true}, {3, 65000, false},
       {200, 300, true}, {100, 101, false}, {100, 100, true}, {101, 101, false},
   };
   auto archive = [](int n) {
@@ -127,12 +152,19 @@ TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
   nq_tolvane::SetDebugging(true);
   for (const auto& pair : pairs) {
     const std::string a = archive(pair.a), b = archive(pair.b);
-    EXPECT_EQ("compare_file_age: " + a + (pair.older ? " is older than " : " is newer than ") + b + "\n",
-              WithoutTimes(CaptureStderr([&] { EXPECT_EQ(pair.older, nti::compare_file_age(a, b)); })));
+    EXPECT_EQ("compare_file_age: " + a +
+                  (pair.older ? " is older than " : " is newer than ") + b +
+                  "\n",
+              WithoutTimes(CaptureStderr([&] {
+                EXPECT_EQ(pair.older, nti::compare_file_age(a, b));
+              })));
   }
   nq_tolvane::SetDebugging(false);
 
-  const struct { std::uint16_t n; std::vector<int> order; } sorts[] = {
+  const struct {
+    std::uint16_t n;
+    std::vector<int> order;
+  } sorts[] = {
       {2, {65534, 65535, 0, 1, 2}},
       {0, {1, 2, 65534, 65535, 0}},
       {65535, {0, 1, 2, 65534, 65535}},

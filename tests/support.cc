@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <linux/magic.h>
 #include <mutex>
 #include <new>
 #include <sstream>
@@ -22,7 +22,8 @@ std::atomic<long> failAllocationAfter{-1};
 }  // namespace tolvane_test
 
 void* operator new(std::size_t size) {
-  if (tolvane_test::failAllocationAfter.fetch_sub(1) == 0) throw std::bad_alloc();
+  if (tolvane_test::failAllocationAfter.fetch_sub(1) == 0)
+    throw std::bad_alloc();
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
@@ -110,7 +111,8 @@ std::string CaptureStderr(const std::function<void()>& body) {
   std::string text;
   char buffer[4096];
   lseek(2, 0, SEEK_SET);
-  for (ssize_t n; (n = read(2, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  for (ssize_t n; (n = read(2, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, n);
   dup2(saved, 2);
   close(saved);
   return text;
@@ -137,14 +139,19 @@ struct Dirs {
 };
 Dirs DirsOf(nq_tolvane::LogType type) {
   const char* prefixes[] = {"audit", "brev", "snmpd", "misc"};
-  return {prefixes[type - 1], type == nq_tolvane::LOGTYPE_AUDIT ? kConfigDir : "/var/log",
+  return {prefixes[type - 1],
+          type == nq_tolvane::LOGTYPE_AUDIT ? kConfigDir : "/var/log",
           type <= nq_tolvane::LOGTYPE_BREV ? kConfigDir : "/var/log"};
 }
 // The path and content of one piece of LayOut().
-std::pair<std::string, std::string> PieceOf(nq_tolvane::LogType type, const std::string& piece) {
+std::pair<std::string, std::string> PieceOf(nq_tolvane::LogType type,
+                                            const std::string& piece) {
   const Dirs dirs = DirsOf(type);
-  if (piece == "active") return {dirs.active + "/" + dirs.prefix + "00002.log", dirs.prefix + " active 2\nno line feed"};
-  return {(piece == "99" ? dirs.active : dirs.backup) + "/" + dirs.prefix + "000" + piece + ".log.gz",
+  if (piece == "active")
+    return {dirs.active + "/" + dirs.prefix + "00002.log",
+            dirs.prefix + " active 2\nno line feed"};
+  return {(piece == "99" ? dirs.active : dirs.backup) + "/" + dirs.prefix +
+              "000" + piece + ".log.gz",
           dirs.prefix + " archive " + piece + "\n"};
 }
 }  // namespace
@@ -153,12 +160,14 @@ void LayOut(nq_tolvane::LogType type) {
   const Dirs dirs = DirsOf(type);
   WriteFile(dirs.backup + "/" + dirs.prefix + ".txt", "2\n");
   WriteFile(PieceOf(type, "active").first, PieceOf(type, "active").second);
-  for (const char* n : {"98", "99", "01"}) WriteGz(PieceOf(type, n).first, PieceOf(type, n).second);
+  for (const char* n : {"98", "99", "01"})
+    WriteGz(PieceOf(type, n).first, PieceOf(type, n).second);
 }
 
 std::string Log(std::vector<std::string> pieces, nq_tolvane::LogType type) {
   std::string log;
-  for (const std::string& piece : pieces) log += Block(PieceOf(type, piece).first, PieceOf(type, piece).second);
+  for (const std::string& piece : pieces)
+    log += Block(PieceOf(type, piece).first, PieceOf(type, piece).second);
   return log;
 }
 
@@ -172,7 +181,8 @@ void DeviceTest::SetUp() {
   for (const char* dir : {"/var/log", "/var/tmp", kConfigDir})
     for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry);
   std::string name;
-  CaptureStderr([&] { nti::Initialize(static_cast<nq_tolvane::LogType>(0), name); });
+  CaptureStderr(
+      [&] { nti::Initialize(static_cast<nq_tolvane::LogType>(0), name); });
   TakeBrev();
 }
 

@@ -23,7 +23,6 @@ constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
 // scripts/run-in-sandbox.sh), else why not.
 std::string SandboxProblem();
 
-
 std::string ReadFile(const std::string& path);  // "<missing>" if unreadable
 void WriteFile(const std::string& path, const std::string& content);
 // Writes `content` gzip-compressed to `path`, which may hold any byte.

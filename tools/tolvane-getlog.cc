@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
     ++arg;
   }
   nq_tolvane::LogType type;
-  if (argc - arg != 2 || !ParseType(argv[arg], &type) || argv[arg + 1][0] == '\0')
+  if (argc - arg != 2 || !ParseType(argv[arg], &type) ||
+      argv[arg + 1][0] == '\0')
     return Usage();
   const std::string output = argv[arg + 1];
 
@@ -70,9 +71,10 @@ int main(int argc, char** argv) {
     nq_tolvane::SetDebugging(true);
   }
   if (!selected || !nq_tolvane::GetEntireLog(type, output)) {
-    std::fprintf(stderr,
-                 "tolvane-getlog: log %s could not be assembled completely into %s\n",
-                 argv[arg], output.c_str());
+    std::fprintf(
+        stderr,
+        "tolvane-getlog: log %s could not be assembled completely into %s\n",
+        argv[arg], output.c_str());
     return 1;
   }
   return 0;

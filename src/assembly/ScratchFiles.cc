@@ -19,8 +19,8 @@ ScratchFiles::~ScratchFiles() {
 bool ScratchFiles::Create(const std::string& path) {
   paths_.push_back(path);  // first, so that nothing is made that is not owned
   std::remove(path.c_str());
-  const int fd = open(path.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = open(
+      path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     const int error = errno;
     paths_.pop_back();  // whatever stands there now is not ours

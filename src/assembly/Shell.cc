@@ -6,7 +6,8 @@ namespace nq_tolvane {
 namespace {
 
 bool IsPlain(char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+      (c >= '0' && c <= '9'))
     return true;
   return c != '\0' && std::strchr("@%+=:,./_-", c) != nullptr;
 }

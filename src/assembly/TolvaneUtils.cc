@@ -116,8 +116,8 @@ bool ExtractArchive(const std::string& source, const std::string& target,
     return false;
   }
   static const std::string kGunzip = "sudo /bin/gunzip -c ";
-  const std::string command = kGunzip + ShellWord(source) + " > " +
-                              ShellWord(target) + NULL_REDIRECT;
+  const std::string command =
+      kGunzip + ShellWord(source) + " > " + ShellWord(target) + NULL_REDIRECT;
   __brev_printf(7, kTag, "%s: %s", "ExtractArchive", command.c_str());
   if (!scratch.Create(target)) return false;
   if (Succeeded("ExtractArchive", command, std::system(command.c_str()), true))

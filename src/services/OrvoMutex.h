@@ -8,13 +8,9 @@
 
 #include <pthread.h>
 
-#if defined(TOLVANE_BUILDING_SERVICES)
-#define ORVO_EXPORT __attribute__((visibility("default")))
-#else
-#define ORVO_EXPORT
-#endif
+#include "tolvane_export.h"
 
-class ORVO_EXPORT OrvoMutex {
+class TOLVANE_EXPORT OrvoMutex {
  public:
   OrvoMutex();
   ~OrvoMutex();

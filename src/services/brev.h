@@ -9,13 +9,9 @@
 #ifndef TOLVANE_SRC_SERVICES_BREV_H_
 #define TOLVANE_SRC_SERVICES_BREV_H_
 
-#if defined(TOLVANE_BUILDING_SERVICES)
-#define BREV_EXPORT __attribute__((visibility("default")))
-#else
-#define BREV_EXPORT
-#endif
+#include "tolvane_export.h"
 
-extern "C" BREV_EXPORT void __brev_printf(int level, const char* sourceFile,
+extern "C" TOLVANE_EXPORT void __brev_printf(int level, const char* sourceFile,
                                           const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

@@ -6,11 +6,7 @@
 #include <list>
 #include <string>
 
-#if defined(TOLVANE_BUILDING_SERVICES)
-#define VORN_EXPORT __attribute__((visibility("default")))
-#else
-#define VORN_EXPORT
-#endif
+#include "tolvane_export.h"
 
 namespace vorn_fileutils {
 
@@ -26,7 +22,7 @@ namespace vorn_fileutils {
 //
 // Returns the number of entries appended, or -1 when `dir` cannot be read
 // (nothing is appended then). Never throws except for memory exhaustion.
-VORN_EXPORT int GetDirFileList(const char* dir, const char* pattern,
+TOLVANE_EXPORT int GetDirFileList(const char* dir, const char* pattern,
                                const char* excludePattern,
                                std::list<std::string>& list, bool fullPath,
                                bool caseInsensitive, bool sorted);

@@ -79,7 +79,8 @@ std::uint16_t FindLastBackupLogNum(const std::string& dir,
   vorn_fileutils::GetDirFileList(dir.c_str(), pattern.c_str(), nullptr, names,
                                  /*fullPath=*/false, /*caseInsensitive=*/false,
                                  /*sorted=*/true);
-  const std::uint16_t num = names.empty() ? 0 : FindLogNum(names.back(), prefix);
+  const std::uint16_t num =
+      names.empty() ? 0 : FindLogNum(names.back(), prefix);
   Message("%s: scanning backups found logNum %u", "FindLastBackupLogNum",
           static_cast<unsigned>(num));
   return num;

@@ -24,7 +24,8 @@ struct LogTypeRow {
 };
 
 constexpr LogTypeRow kLogTypes[] = {
-    {LOGTYPE_AUDIT, "audit", VORN_CONFIG_DIR "/tolvane", VORN_CONFIG_DIR "/tolvane"},
+    {LOGTYPE_AUDIT, "audit", VORN_CONFIG_DIR "/tolvane",
+     VORN_CONFIG_DIR "/tolvane"},
     {LOGTYPE_BREV, "brev", "/var/log", VORN_CONFIG_DIR "/tolvane"},
     {LOGTYPE_SNMPD, "snmpd", "/var/log", "/var/log"},
     {LOGTYPE_MISC, "misc", "/var/log", "/var/log"},

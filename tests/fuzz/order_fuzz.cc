@@ -15,7 +15,8 @@
 
 namespace nti = nq_tolvane::nq_tolvane_internals;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   static const bool selected = [] {
     std::string name;
     return nti::Initialize(nq_tolvane::LOGTYPE_MISC, name);
