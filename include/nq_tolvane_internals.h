@@ -2,10 +2,13 @@
 // the sequence-number functions. Exported for the device's own tools and for
 // tests; GetEntireLog() is the library's entry point.
 //
-// Thread safety: the record of the selected type is guarded by a lock of its
-// own, so every function here may be called from any thread. The references
-// returned by GetLogPrefix(), GetActiveDir() and GetBackupDir() point into
-// the current record, which the next Initialize() destroys: copy them at once.
+// Thread safety: GetEntireLog() uses these functions under its library lock.
+// A program that calls them itself must do so from one thread at a time and
+// not while a request runs; GetDebugCondition() and SetDebugCondition(), like
+// IsDebugging() and SetDebugging(), may be called from any thread at any
+// time. The references returned by GetLogPrefix(), GetActiveDir() and
+// GetBackupDir() point into the current record, which the next Initialize()
+// destroys: copy them at once.
 
 #ifndef TOLVANE_INCLUDE_NQ_TOLVANE_INTERNALS_H_
 #define TOLVANE_INCLUDE_NQ_TOLVANE_INTERNALS_H_

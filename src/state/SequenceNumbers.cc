@@ -6,6 +6,7 @@
 #include <list>
 #include <string>
 
+#include "LogNames.h"
 #include "nq_tolvane_internals.h"
 #include "vorn_fileutils.h"
 
@@ -74,9 +75,9 @@ std::uint16_t FindLastBackupLogNum(const std::string& dir,
     return checkpoint.logNum;
   }
 
-  const std::string pattern = prefix + "*.log.gz";
   std::list<std::string> names;
-  vorn_fileutils::GetDirFileList(dir.c_str(), pattern.c_str(), nullptr, names,
+  vorn_fileutils::GetDirFileList(dir.c_str(), ArchivePattern(prefix).c_str(),
+                                 nullptr, names,
                                  /*fullPath=*/false, /*caseInsensitive=*/false,
                                  /*sorted=*/true);
   const std::uint16_t num =

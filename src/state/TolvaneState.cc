@@ -40,19 +40,23 @@ const LogTypeRow* FindLogType(LogType type) {
 // What the string accessors return while no type is selected.
 const std::string kNoText;
 
-// The current record, null until the first successful Initialize(). The
-// mutex guards the pointer and the fields, so that IsDebugging() and
-// SetDebugging() may race a request's Initialize() safely. It is never held
-// while calling out, so Message() may be called with any state.
-std::mutex stateMutex;
+// The current record, null until the first successful Initialize().
+//
+// Locking: requests read and change the record under the library lock, and
+// so do the other callers of these functions, one thread at a time. The one
+// exception is the debugging switch: IsDebugging() and SetDebugging() may be
+// called from any thread at any time, also while a request replaces the
+// record. So the pointer is replaced, and the switch read and written, under
+// `switchMutex`, which is held for nothing else and never while calling out.
+std::mutex switchMutex;
 TolvaneState* state = nullptr;
 
-// Makes `next` current and returns the record it replaces.
-std::unique_ptr<TolvaneState> Install(std::unique_ptr<TolvaneState> next) {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  std::unique_ptr<TolvaneState> previous(state);
+// Makes `next` current and destroys the record it replaces.
+void Install(std::unique_ptr<TolvaneState> next) {
+  std::unique_ptr<TolvaneState> previous;
+  std::lock_guard<std::mutex> lock(switchMutex);
+  previous.reset(state);
   state = next.release();
-  return previous;
 }
 
 }  // namespace
@@ -66,73 +70,54 @@ bool Initialize(LogType type, std::string& name) {
   }
 
   name = row->name;
-  std::unique_ptr<TolvaneState> fresh(new TolvaneState{
-      type, name, row->activeDir, row->backupDir, 0, 0, false});
-  TolvaneState* const installed = fresh.get();
-  // The previous record lives until the new one is complete.
-  std::unique_ptr<TolvaneState> previous = Install(std::move(fresh));
-
+  // Current before its number is looked up: its switch is off, so the
+  // diagnostics of the look-up print nothing.
+  Install(std::unique_ptr<TolvaneState>(new TolvaneState{
+      type, name, row->activeDir, row->backupDir, 0, 0, false}));
   const std::uint16_t num = FindLastBackupLogNum(row->backupDir, name);
-  {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    if (state == installed) state->lastLogNum = state->logNum = num;
-  }
+  state->lastLogNum = state->logNum = num;
   Message("%s: switch state to %s at %u", "Initialize", name.c_str(), num);
   return true;
 }
 
 LogType GetLogType() {
-  std::lock_guard<std::mutex> lock(stateMutex);
   return state != nullptr ? state->logType : static_cast<LogType>(0);
 }
 
 const std::string& GetLogPrefix() {
-  std::lock_guard<std::mutex> lock(stateMutex);
   return state != nullptr ? state->logPrefix : kNoText;
 }
 
 const std::string& GetActiveDir() {
-  std::lock_guard<std::mutex> lock(stateMutex);
   return state != nullptr ? state->activeDir : kNoText;
 }
 
 const std::string& GetBackupDir() {
-  std::lock_guard<std::mutex> lock(stateMutex);
   return state != nullptr ? state->backupDir : kNoText;
 }
 
 std::uint16_t GetLastLogNum() {
-  std::lock_guard<std::mutex> lock(stateMutex);
   return state != nullptr ? state->lastLogNum : 0;
 }
 
-std::uint16_t GetLogNum() {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  return state != nullptr ? state->logNum : 0;
-}
+std::uint16_t GetLogNum() { return state != nullptr ? state->logNum : 0; }
 
 void SetLogNum(std::uint16_t num) {
-  bool stored = false;
-  {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    if (state != nullptr) {
-      state->logNum = num;
-      stored = true;
-    }
-  }
-  if (stored)
-    Message("%s: set logNum %u", "SetLogNum", static_cast<unsigned>(num));
-  else
+  if (state == nullptr) {
     Message("%s: Invalid call - no state.", "SetLogNum");
+    return;
+  }
+  state->logNum = num;
+  Message("%s: set logNum %u", "SetLogNum", static_cast<unsigned>(num));
 }
 
 bool GetDebugCondition() {
-  std::lock_guard<std::mutex> lock(stateMutex);
+  std::lock_guard<std::mutex> lock(switchMutex);
   return state != nullptr && state->debugCondition;
 }
 
 void SetDebugCondition(bool on) {
-  std::lock_guard<std::mutex> lock(stateMutex);
+  std::lock_guard<std::mutex> lock(switchMutex);
   if (state != nullptr) state->debugCondition = on;
 }
 
