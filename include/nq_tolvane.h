@@ -5,9 +5,10 @@
 // number. GetEntireLog() writes every archive, oldest first, and then the
 // active log into one output file, each piece behind a header line.
 //
-// Thread safety: every function here may be called from any thread.
-// Requests of one process run one at a time under one library lock; requests
-// of different processes may run at once and do not disturb each other.
+// Thread safety: GetEntireLog(), IsDebugging() and SetDebugging() may be
+// called from any thread. Requests of one process run one at a time under one
+// library lock; requests of different processes, and of different users, may
+// run at once and do not disturb each other.
 
 #ifndef TOLVANE_INCLUDE_NQ_TOLVANE_H_
 #define TOLVANE_INCLUDE_NQ_TOLVANE_H_
@@ -39,11 +40,30 @@ struct ArchivePathInfo {
 // bytes unchanged, for every archive from the oldest to the newest and last
 // for the active log file.
 //
-// Returns true when at least one piece was gathered and every piece gathered
-// was written completely. Returns false for a type outside 1 to 4, when no
-// piece was found (the output file is then left untouched), or when writing
-// a piece failed (the output file is then incomplete). Scratch files are
-// removed in every case. Failures are reported to the device log.
+// Returns true only when the history is complete: every archive listed and
+// the active log named by the checkpoint file (where it exists) were written.
+// Returns false for a type outside 1 to 4; when nothing was found (the output
+// is then untouched); when a piece was left out (reported at level 3 as
+// "<function>: <source> left out: <why>."; the rest is still written); and
+// when the output could not be written or the request was stopped (the
+// output is then as it was). Failures are reported to the device log.
+//
+// The output: a regular file, or a name that does not exist yet, is replaced
+// whole once the history is written, so no reader sees it half written; a
+// new file gets mode 0600, an existing one of the caller keeps its mode. A
+// FIFO, a terminal or /dev/stdout is written directly. A link, FIFO, device
+// or file that another user planted in a sticky world-writable directory
+// such as /var/tmp is refused. Scratch files live in a private directory
+// under /var/tmp, which is removed in every case; one left by a request that
+// was killed outright is removed by the next request of the same user.
+//
+// Signals: the pieces are made and written by shell commands run with
+// system(), which must be able to collect their status, so the caller must
+// neither ignore SIGCHLD nor reap children it did not start (with SIGCHLD
+// ignored, every command reports "No child processes" and the request fails).
+// A command ended by SIGINT or SIGQUIT stops the request, as does SIGINT,
+// SIGQUIT or SIGTERM blocked and pending in the calling thread before the
+// next command: no further command runs and false is returned.
 TOLVANE_EXPORT bool GetEntireLog(LogType type, const std::string& outputPath);
 
 // The diagnostics switch of the selected log type. Reads false while no type

@@ -1,9 +1,11 @@
 #!/bin/sh
 # Runs PROGRAM where the library's fixed directories are private: in a new
 # mount namespace with fresh tmpfs on /var/log and /var/tmp (mode 1777), /etc
-# overlaid on a throwaway upper layer (so that /etc/sysconfig/vorn/tolvane can
-# be made) and /dev/log masked (so that nothing reaches the host's syslog).
-# The host's directories are never touched.
+# overlaid on a throwaway upper layer (so that /etc/sysconfig/vorn/tolvane,
+# test users, groups and sudoers rules can be made), fresh tmpfs where user
+# creation and sudo write (/run, /home, /var/lib/sudo, /var/mail) and
+# /dev/log masked (so that nothing reaches the host's syslog). The host's
+# directories are never touched.
 #
 # usage: run-in-sandbox.sh PROGRAM [ARG...]
 #
@@ -24,6 +26,9 @@ unavailable() {
   TOLVANE_SANDBOX_UNAVAILABLE=$reason exec "$@"
 }
 
+# A fresh tmpfs on DIR, where DIR exists.
+private() { [ ! -d "$2" ] || mount -t tmpfs -o "mode=$1" tmpfs "$2"; }
+
 if [ "${1:-}" = --inside ]; then
   shift
   layer=$TOLVANE_SANDBOX_LAYER
@@ -35,6 +40,8 @@ if [ "${1:-}" = --inside ]; then
     mkdir -p /etc/sysconfig/vorn/tolvane &&
     mount -t tmpfs -o mode=1777 tmpfs /var/log &&
     mount -t tmpfs -o mode=1777 tmpfs /var/tmp &&
+    mount -t tmpfs -o mode=0755 tmpfs /run &&
+    private 0755 /home && private 0700 /var/lib/sudo && private 1777 /var/mail &&
     { [ ! -e /dev/log ] || mount --bind /dev/null /dev/log; } ||
     unavailable "mounting the private directories failed" "$@"
   TOLVANE_IN_SANDBOX=1 exec "$@"

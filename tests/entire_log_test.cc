@@ -22,16 +22,15 @@ TEST_F(EntireLogTest, OrdersArchivesAcrossTheWrapAndEndsWithTheActiveLog) {
   ASSERT_TRUE(GetEntireLog(LOGTYPE_MISC, "/var/log/out"));
   EXPECT_EQ(Log(), ReadFile("/var/log/out"));
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+  const std::string dir = "/var/tmp/tolvane." + Pid() + ".XXXXXX/misc000";
   const std::string tag = "-" + Pid() + ".txt";
   auto extract = [&](const char* n) {
     return std::string(
                "7 ExtractArchive: sudo /bin/gunzip -c /var/log/misc000") +
-           n + ".log.gz > /var/tmp/misc000" + n + ".log.gz" + tag +
-           " 2>/dev/null";
+           n + ".log.gz > " + dir + n + ".log.gz" + tag + " 2>/dev/null";
   };
   auto processed = [&](const char* piece) {
-    return "7 CreateSingleLogFile: processed /var/tmp/misc000" +
-           std::string(piece) + tag + ".";
+    return "7 CreateSingleLogFile: processed " + dir + piece + tag + ".";
   };
   EXPECT_EQ(
       (std::vector<std::string>{
@@ -56,18 +55,6 @@ TEST_F(EntireLogTest, ActiveDirectoryCopyWinsOverTheBackupCopy) {
             ReadFile("/var/log/out"));
 }
 
-TEST_F(EntireLogTest, PlantedLinksAreNotFollowed) {
-  LayOut();
-  WriteFile("/var/log/victim", "precious");
-  for (const char* name : {"misc00002.log", "misc00099.log.gz"})
-    fs::create_symlink("/var/log/victim",
-                       "/var/tmp/" + std::string(name) + "-" + Pid() + ".txt");
-  ASSERT_TRUE(GetEntireLog(LOGTYPE_MISC, "/var/log/out"));
-  EXPECT_EQ(Log(), ReadFile("/var/log/out"));
-  EXPECT_EQ("precious", ReadFile("/var/log/victim"));
-  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
-}
-
 // Fails each allocation of a request in turn.
 TEST_F(EntireLogTest, ExceptionsLeakNothingAndReleaseTheLock) {
   LayOut();
@@ -89,39 +76,59 @@ TEST_F(EntireLogTest, ExceptionsLeakNothingAndReleaseTheLock) {
 
 TEST_F(EntireLogTest, OperatorCommandExitCodes) {
   LayOut();
-  const char* tool = std::getenv("TOLVANE_GETLOG");
-  ASSERT_NE(nullptr, tool) << "TOLVANE_GETLOG names the tolvane-getlog to test";
   const struct {
-    const char* args;
+    std::vector<std::string> args;
     int code;
     const char* stderrHas;
+    bool writes;  // the complete log to /var/log/out
   } rows[] = {
-      {"misc /var/log/out", 0, ""},
-      {"4 /var/log/out", 0, ""},
-      {"--debug misc /var/log/out", 0, ":SetLogNum: set logNum 2\n"},
-      {"--debug misc /var/log/out", 0,
-       "\n6 TolvaneUtils: GetEntireLog: misc log copied to /var/log/out.\n"},
-      {"snmpd /var/log/none", 1, "could not be assembled completely"},
-      {"7 /var/log/none", 1, "Initialize: Unknown log type requested.\n"},
-      {"", 2, "usage: tolvane-getlog"},
-      {"kernel /var/log/none", 2, "usage: tolvane-getlog"},
-      {"--help", 0, ""},
+      {{"misc", "/var/log/out"}, 0, "", true},
+      {{"4", "/var/log/out"}, 0, "", true},
+      {{"--debug", "misc", "/var/log/out"},
+       0,
+       ":SetLogNum: set logNum 2\n",
+       true},
+      {{"--debug", "misc", "/var/log/out"},
+       0,
+       "\n6 TolvaneUtils: GetEntireLog: misc log copied to /var/log/out.\n",
+       true},
+      {{"snmpd", "/var/log/none"},
+       1,
+       "could not be assembled completely",
+       false},
+      {{"7", "/var/log/none"},
+       1,
+       "Initialize: Unknown log type requested.\n",
+       false},
+      {{}, 2, "usage: tolvane-getlog", false},
+      {{"kernel", "/var/log/none"}, 2, "usage: tolvane-getlog", false},
+      {{"--help"}, 0, "", false},
   };
   for (const auto& row : rows) {
+    const std::string args = testing::PrintToString(row.args);
     fs::remove("/var/log/out");
-    const int status = std::system(
-        (tool + std::string(" ") + row.args + " >/dev/null 2>/var/log/err")
-            .c_str());
-    EXPECT_EQ(row.code, WEXITSTATUS(status)) << row.args;
-    EXPECT_NE(std::string::npos, ReadFile("/var/log/err").find(row.stderrHas))
-        << row.args;
-    EXPECT_EQ(std::string(row.args).find("out") == std::string::npos
-                  ? "<missing>"
-                  : Log(),
-              ReadFile("/var/log/out"))
-        << row.args;
+    std::string err;
+    EXPECT_EQ(row.code, RunTool(row.args, &err)) << args;
+    EXPECT_NE(std::string::npos, err.find(row.stderrHas)) << args << err;
+    EXPECT_EQ(row.writes ? Log() : "<missing>", ReadFile("/var/log/out"))
+        << args;
   }
   EXPECT_FALSE(fs::exists("/var/log/none"));
+}
+
+// "-" is standard output, through /dev/stdout, wherever it leads.
+TEST_F(EntireLogTest, OperatorCommandWritesToStandardOutput) {
+  LayOut();
+  for (const char* output : {"-", "/dev/stdout"}) {
+    ASSERT_EQ(0, std::system((std::string(std::getenv("TOLVANE_GETLOG")) +
+                              " misc " + output + " >/var/log/piped")
+                                 .c_str()));
+    EXPECT_EQ(Log(), ReadFile("/var/log/piped")) << output;
+    ASSERT_EQ(0, std::system((std::string(std::getenv("TOLVANE_GETLOG")) +
+                              " misc " + output + " | cat >/var/log/piped")
+                                 .c_str()));
+    EXPECT_EQ(Log(), ReadFile("/var/log/piped")) << output;
+  }
 }
 
 }  // namespace

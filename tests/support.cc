@@ -1,8 +1,12 @@
 #include "support.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <linux/magic.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,13 +124,90 @@ std::string CaptureStderr(const std::function<void()>& body) {
 
 std::vector<std::string> TakeBrev() {
   std::lock_guard<std::mutex> lock(brevMutex);
-  return std::exchange(brevMessages, {});
+  std::vector<std::string> messages = std::exchange(brevMessages, {});
+  // The random part of the scratch directory's name is not compared.
+  const std::string stem = "/var/tmp/tolvane.";
+  for (std::string& message : messages) {
+    for (size_t at = message.find(stem); at != std::string::npos;
+         at = message.find(stem, at + 1)) {
+      const size_t dot = message.find('.', at + stem.size());
+      if (dot != std::string::npos) message.replace(dot + 1, 6, "XXXXXX");
+    }
+  }
+  return messages;
 }
 
 std::string Pid() { return std::to_string(getpid()); }
 
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<std::string> With(const std::vector<std::string>& lines,
+                              const std::string& text) {
+  std::vector<std::string> found;
+  for (const std::string& line : lines)
+    if (line.find(text) != std::string::npos) found.push_back(line);
+  return found;
+}
+
+void AddUser(const std::string& name, bool inGroup) {
+  const std::string command = "groupadd -f tolvane && useradd -M " +
+                              std::string(inGroup ? "-G tolvane " : "") + name;
+  ASSERT_EQ(0, std::system(command.c_str())) << command;
+}
+
+namespace {
+// Becomes `name`, for good. Returns false when that fails.
+bool BecomeUser(const std::string& name) {
+  if (name.empty()) return true;
+  const passwd* user = getpwnam(name.c_str());
+  return user != nullptr && initgroups(name.c_str(), user->pw_gid) == 0 &&
+         setgid(user->pw_gid) == 0 && setuid(user->pw_uid) == 0;
+}
+}  // namespace
+
+int RunAs(const std::string& name, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(BecomeUser(name) ? body() : 99);
+  return Wait(child);
+}
+
+pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
+                bool ownGroup, const std::string& err) {
+  const char* command = std::getenv("TOLVANE_GETLOG");
+  std::vector<std::string> words;
+  std::istringstream split(command != nullptr ? command : "tolvane-getlog");
+  for (std::string word; split >> word;) words.push_back(word);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    if (ownGroup) setpgid(0, 0);
+    const int in = open("/dev/null", O_RDONLY);
+    const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    dup2(in, 0);
+    dup2(errFd, 2);
+    if (BecomeUser(user)) execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+int RunTool(const std::vector<std::string>& args, std::string* err,
+            const std::string& user) {
+  const int code = Wait(StartTool(args, user, false));
+  if (err != nullptr) *err = ReadFile("/var/log/err");
+  return code;
 }
 
 std::string Block(const std::string& source, const std::string& content) {

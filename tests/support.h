@@ -42,6 +42,26 @@ std::vector<std::string> TakeBrev();
 
 std::string Pid();
 bool Has(const std::vector<std::string>& lines, const std::string& line);
+// The messages among `lines` that contain `text`.
+std::vector<std::string> With(const std::vector<std::string>& lines,
+                              const std::string& text);
+
+// Makes the user `name` in the sandbox's /etc, without a home directory;
+// in the group tolvane when `inGroup`.
+void AddUser(const std::string& name, bool inGroup = false);
+// Runs `body` in a child process as the user `name` ("" for this user) and
+// returns what it returns, or 128+N when signal N ended it.
+int RunAs(const std::string& name, const std::function<int()>& body);
+// Starts tolvane-getlog (the command line in TOLVANE_GETLOG) with `args`,
+// as `user`, with standard input /dev/null and standard error into `err`;
+// in a process group of its own when `ownGroup`.
+pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
+                bool ownGroup, const std::string& err = "/var/log/err");
+// Waits for `pid`: its exit code, or 128+N when signal N ended it.
+int Wait(pid_t pid);
+// Runs tolvane-getlog to its end: its exit code; `err` gets its stderr.
+int RunTool(const std::vector<std::string>& args, std::string* err = nullptr,
+            const std::string& user = "");
 
 // Lays out `type` at checkpoint 2: archives 98 and 99 (from before the wrap)
 // and 01, with 99 in the active directory and the others in the backup

@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <list>
 #include <map>
@@ -15,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "LogNames.h"
 #include "OrvoMutex.h"
-#include "ScratchFiles.h"
+#include "OutputFile.h"
+#include "ScratchDir.h"
 #include "Shell.h"
 #include "brev.h"
 #include "nq_tolvane.h"
@@ -36,13 +36,20 @@ using ArchiveMap = std::map<std::string, std::unique_ptr<ArchivePathInfo>>;
 
 const std::string NULL_REDIRECT = " 2>/dev/null";
 const std::string SCRATCH_DIR = "/var/tmp/";
-// Decimal id of the process running the request; scratch names carry it so
-// that processes assembling at the same time never share a scratch file.
+// Decimal id of the process running the request, in its scratch names.
 std::string pidTag;
 // Serialises the requests of this process.
 OrvoMutex libraryLock;
 
 constexpr char kTag[] = "TolvaneUtils";
+
+// What one request works with besides its pieces.
+struct Request {
+  std::string prefix;
+  ScratchDir scratch;
+  bool complete = true;  // no piece left out so far
+  int stopped = 0;       // the signal that stopped it: no further command
+};
 
 std::string BaseName(const std::string& path) {
   std::vector<char> copy(path.begin(), path.end());
@@ -50,66 +57,101 @@ std::string BaseName(const std::string& path) {
   return basename(copy.data());
 }
 
-std::string ScratchPath(const std::string& dir, const std::string& baseName) {
-  return dir + baseName + "-" + pidTag + ".txt";
+// Runs `command`, unless the request was asked to stop, and notes a stop
+// that ends it. A command that is not run gives status -1.
+CommandResult Run(Request& request, const std::string& command) {
+  if (request.stopped == 0) request.stopped = PendingStopSignal();
+  if (request.stopped != 0) return {-1, EINTR};
+  const CommandResult result = RunCommand(command);
+  request.stopped = result.StopSignal();
+  return result;
 }
 
-// Returns true for status 0. Otherwise reports the status of `command` on
-// behalf of `function`: -1 with the error text, any other value with its exit
-// code and, when `withErrno`, errno and the process id as well.
-bool Succeeded(const char* function, const std::string& command, int status,
-               bool withErrno) {
-  if (status == 0) return true;
-  const int error = errno;
-  if (status == -1) {
+// Reports the failed `command` on behalf of `function`: -1 with the error
+// text, any other status with its exit code and, when `withErrno`, errno and
+// the process id as well.
+void ReportFailure(const char* function, const std::string& command,
+                   const CommandResult& result, bool withErrno) {
+  if (result.status == -1) {
     __brev_printf(3, kTag, "%s: system(%s) failed; error = %s", function,
-                  command.c_str(), std::strerror(error));
+                  command.c_str(), ErrorText(result.error).c_str());
   } else if (withErrno) {
     __brev_printf(3, kTag, "%s: error %d and errno %d %s on pid %d for %s",
-                  function, (status >> 8) & 0xFF, error, std::strerror(error),
-                  static_cast<int>(getpid()), command.c_str());
+                  function, (result.status >> 8) & 0xFF, result.error,
+                  ErrorText(result.error).c_str(), static_cast<int>(getpid()),
+                  command.c_str());
   } else {
     __brev_printf(3, kTag, "%s: error %d for %s", function,
-                  (status >> 8) & 0xFF, command.c_str());
+                  (result.status >> 8) & 0xFF, command.c_str());
   }
-  return false;
 }
 
-// Writes every piece, oldest first, behind its header block into
-// `outputPath`, removes its scratch file and deletes its record. Returns true
-// when every command succeeded.
-bool CreateSingleLogFile(const std::string& outputPath, PieceQueue& pieces,
-                         ScratchFiles& scratch) {
-  const std::string output = ShellWord(outputPath);
-  bool headerWritten = false;
-  bool complete = true;
-  while (!pieces.empty()) {
+// Marks the history incomplete: the piece from `source` is left out.
+void LeaveOut(Request& request, const char* function, const std::string& source,
+              const std::string& why) {
+  request.complete = false;
+  __brev_printf(3, kTag, "%s: %s left out: %s.", function, source.c_str(),
+                why.c_str());
+}
+
+// True when sudo lets this user decompress `source` without a password.
+bool SudoAllows(const std::string& source) {
+  return RunCommand("sudo -n -l /bin/gunzip -c " + ShellWord(source) +
+                    " >/dev/null" + NULL_REDIRECT)
+      .ok();
+}
+
+// Why the piece from `source` could not be made, or "" when `source` is
+// gone: rotated away since it was found, so not missing.
+std::string WhyNotMade(const Request& request, const std::string& source,
+                       const CommandResult& result, bool viaSudo) {
+  if (result.status == -1) return ErrorText(result.error);
+  if (!CheckFileExist(source.c_str())) return "";
+  if (request.scratch.Full()) return "no room in /var/tmp";
+  if (!viaSudo) return "could not be copied";
+  if (geteuid() != 0 && !SudoAllows(source)) return "permission denied by sudo";
+  return "could not decompress";
+}
+
+// Writes every piece, oldest first, behind its header block into `output`,
+// removes its scratch file and deletes its record. Returns true when every
+// command succeeded.
+bool CreateSingleLogFile(const OutputFile& output, PieceQueue& pieces,
+                         Request& request) {
+  const char* const kFunction = "CreateSingleLogFile";
+  bool written = true;
+  while (!pieces.empty() && !request.stopped) {
     const ArchivePathInfo& piece = *pieces.back();
     const std::string header =
         "/bin/echo -e " + EchoWord("\n" + piece.sourcePath + " follows:\n") +
-        (headerWritten ? " >> " : " > ") + output + NULL_REDIRECT;
-    const int headerStatus = std::system(header.c_str());
+        " >> " + output.Target() + NULL_REDIRECT;
+    const CommandResult headerResult = Run(request, header);
+    if (!headerResult.ok() && !request.stopped)
+      ReportFailure(kFunction, header, headerResult, false);
     const std::string append = "/bin/cat " + ShellWord(piece.tempPath) +
-                               " >> " + output + NULL_REDIRECT;
-    const int appendStatus = std::system(append.c_str());
-    // Both are judged: a missing header corrupts the layout as surely as a
-    // missing piece.
-    complete &= Succeeded("CreateSingleLogFile", header, headerStatus, false);
-    complete &= Succeeded("CreateSingleLogFile", append, appendStatus, false);
+                               " >> " + output.Target() + NULL_REDIRECT;
+    const CommandResult appendResult = Run(request, append);
+    if (!appendResult.ok() && !request.stopped)
+      ReportFailure(kFunction, append, appendResult, false);
+    // A missing header corrupts the layout as surely as a missing piece.
+    if ((!headerResult.ok() || !appendResult.ok()) && !request.stopped) {
+      written = false;
+      LeaveOut(request, kFunction, piece.sourcePath, "could not be written");
+    }
 
-    scratch.Remove(piece.tempPath);
+    request.scratch.Remove(piece.tempPath);
     const std::unique_ptr<ArchivePathInfo> done = std::move(pieces.back());
     pieces.pop_back();
-    __brev_printf(7, kTag, "%s: processed %s.", "CreateSingleLogFile",
+    __brev_printf(7, kTag, "%s: processed %s.", kFunction,
                   done->tempPath.c_str());
-    headerWritten = true;
   }
-  return complete;
+  return written && !request.stopped;
 }
 
-// Decompresses `source` into the scratch file `target`.
+// Decompresses `source` into the scratch file `target`. On failure `why`
+// says why the archive is missing, or is empty when it is gone.
 bool ExtractArchive(const std::string& source, const std::string& target,
-                    ScratchFiles& scratch) {
+                    Request& request, std::string* why) {
   if (!CheckFileExist(source.c_str())) {
     __brev_printf(5, kTag, "%s: %s file not found", "ExtractArchive",
                   source.c_str());
@@ -119,29 +161,37 @@ bool ExtractArchive(const std::string& source, const std::string& target,
   const std::string command =
       kGunzip + ShellWord(source) + " > " + ShellWord(target) + NULL_REDIRECT;
   __brev_printf(7, kTag, "%s: %s", "ExtractArchive", command.c_str());
-  if (!scratch.Create(target)) return false;
-  if (Succeeded("ExtractArchive", command, std::system(command.c_str()), true))
-    return true;
-  scratch.Remove(target);  // a partial extraction is of no use
+  const CommandResult result = Run(request, command);
+  if (result.ok()) return true;
+  if (request.stopped) return false;
+  ReportFailure("ExtractArchive", command, result, true);
+  *why = WhyNotMade(request, source, result, true);
+  request.scratch.Remove(target);  // a partial extraction is of no use
   return false;
 }
 
 // Extracts the archives newest first and queues each one extracted.
-void CopyArchives(const std::string& prefix, ArchiveMap& archives,
-                  const std::list<std::string>& names, PieceQueue& pieces,
-                  ScratchFiles& scratch) {
-  for (auto name = names.rbegin(); name != names.rend(); ++name) {
-    const std::string target = ScratchPath(SCRATCH_DIR, *name);
+void CopyArchives(Request& request, ArchiveMap& archives,
+                  const std::list<std::string>& names, PieceQueue& pieces) {
+  for (auto name = names.rbegin(); name != names.rend() && !request.stopped;
+       ++name) {
+    const std::string target = request.scratch.FileFor(*name);
     std::unique_ptr<ArchivePathInfo>& record = archives.at(*name);
-    if (!ExtractArchive(record->sourcePath, target, scratch)) {
+    std::string why;
+    if (!ExtractArchive(record->sourcePath, target, request, &why)) {
+      if (request.stopped) break;
       __brev_printf(3, kTag, "%s: Failed to extract backup %s log: %s to %s",
-                    "CopyArchives", prefix.c_str(), name->c_str(),
+                    "CopyArchives", request.prefix.c_str(), name->c_str(),
                     target.c_str());
+      if (!why.empty())
+        LeaveOut(request, "CopyArchives", record->sourcePath, why);
       continue;
     }
     if (!CheckFileExist(target.c_str())) {
       __brev_printf(3, kTag, "%s: extracted file not found: %s.",
                     "CopyArchives", target.c_str());
+      LeaveOut(request, "CopyArchives", record->sourcePath,
+               "could not decompress");
       continue;
     }
     record->tempPath = target;
@@ -149,23 +199,30 @@ void CopyArchives(const std::string& prefix, ArchiveMap& archives,
   }
 }
 
+// Lists `dir` into `entries`; a directory that is there but cannot be read
+// leaves the history incomplete.
+void ListArchives(Request& request, const std::string& dir,
+                  std::list<std::string>& entries) {
+  const int listed = vorn_fileutils::GetDirFileList(
+      dir.c_str(), ArchivePattern(request.prefix).c_str(), nullptr, entries,
+      /*fullPath=*/true, /*caseInsensitive=*/false, /*sorted=*/true);
+  if (listed < 0 && CheckFileExist(dir.c_str()))
+    LeaveOut(request, "BuildArchiveMap",
+             dir + "/" + ArchivePattern(request.prefix),
+             "the directory could not be listed");
+}
+
 // Lists the archives of the backup directory and, where it differs, of the
 // active directory; a base name found in both keeps the active directory's.
-void BuildArchiveMap(const std::string& prefix, ArchiveMap& archives) {
-  const std::string pattern = prefix + "*" + ".log" + ".gz";
+void BuildArchiveMap(Request& request, ArchiveMap& archives) {
   std::list<std::string> entries;
   const std::string backupDir = GetBackupDir();
-  vorn_fileutils::GetDirFileList(backupDir.c_str(), pattern.c_str(), nullptr,
-                                 entries, /*fullPath=*/true,
-                                 /*caseInsensitive=*/false, /*sorted=*/true);
+  ListArchives(request, backupDir, entries);
   const std::string activeDir = GetActiveDir();
-  if (activeDir != backupDir) {
-    vorn_fileutils::GetDirFileList(activeDir.c_str(), pattern.c_str(), nullptr,
-                                   entries, true, false, true);
-  }
+  if (activeDir != backupDir) ListArchives(request, activeDir, entries);
   for (const std::string& entry : entries) {
-    std::unique_ptr<ArchivePathInfo> record(new ArchivePathInfo{entry, "", ""});
-    record->baseName = BaseName(record->sourcePath);
+    std::unique_ptr<ArchivePathInfo> record(
+        new ArchivePathInfo{entry, BaseName(entry), ""});
     const std::string key = record->baseName;
     archives[key] = std::move(record);
   }
@@ -200,47 +257,49 @@ bool GetCurrentLogFileName(const std::string& logPrefix,
   return true;
 }
 
-// Copies the active log into a scratch file in `destination`.
-bool CopyActiveLog(const std::string& logPrefix, const std::string& destination,
-                   std::string& activeLogPath, ScratchFiles& scratch) {
-  if (!GetCurrentLogFileName(logPrefix, activeLogPath)) {
+// Copies the active log into the scratch directory and returns its piece,
+// or null when there is none.
+std::unique_ptr<ArchivePathInfo> CopyActiveLog(Request& request) {
+  std::string activeLogPath;
+  if (!GetCurrentLogFileName(request.prefix, activeLogPath)) {
     __brev_printf(3, kTag, "%s: unknown current log file %s.", "CopyActiveLog",
-                  logPrefix.c_str());
-    return false;
+                  request.prefix.c_str());
+    return nullptr;
   }
   if (!CheckFileExist(activeLogPath.c_str())) {
     __brev_printf(4, kTag, "%s: %s active log file not found: %s.",
-                  "CopyActiveLog", logPrefix.c_str(), activeLogPath.c_str());
-    return false;
+                  "CopyActiveLog", request.prefix.c_str(),
+                  activeLogPath.c_str());
+    return nullptr;
   }
-  const std::string target = ScratchPath(destination, BaseName(activeLogPath));
+  std::unique_ptr<ArchivePathInfo> piece(
+      new ArchivePathInfo{activeLogPath, BaseName(activeLogPath), ""});
+  piece->tempPath = request.scratch.FileFor(piece->baseName);
   const std::string command = "/bin/cp -f " + ShellWord(activeLogPath) + " " +
-                              ShellWord(target) + NULL_REDIRECT;
-  if (!scratch.Create(target) || std::system(command.c_str()) != 0) {
-    __brev_printf(3, kTag, "%s: problem copying %s active log file: %s.",
-                  "CopyActiveLog", logPrefix.c_str(), command.c_str());
-    scratch.Remove(target);
-    return false;
-  }
-  return true;
+                              ShellWord(piece->tempPath) + NULL_REDIRECT;
+  const CommandResult result = Run(request, command);
+  if (result.ok()) return piece;
+  if (request.stopped) return nullptr;
+  __brev_printf(3, kTag, "%s: problem copying %s active log file: %s.",
+                "CopyActiveLog", request.prefix.c_str(), command.c_str());
+  const std::string why = WhyNotMade(request, activeLogPath, result, false);
+  if (!why.empty()) LeaveOut(request, "CopyActiveLog", activeLogPath, why);
+  request.scratch.Remove(piece->tempPath);
+  return nullptr;
 }
 
 // Fills `pieces`: the active log first, then the archives newest first.
-void GatherLogPieces(const std::string& prefix, PieceQueue& pieces,
-                     ScratchFiles& scratch) {
-  std::string activeLogPath;
-  if (CopyActiveLog(prefix, SCRATCH_DIR, activeLogPath, scratch)) {
-    std::unique_ptr<ArchivePathInfo> piece(
-        new ArchivePathInfo{activeLogPath, "", ""});
-    piece->baseName = BaseName(piece->sourcePath);
-    piece->tempPath = ScratchPath(SCRATCH_DIR, piece->baseName);
-    pieces.push_back(std::move(piece));
-  }
+void GatherLogPieces(Request& request, PieceQueue& pieces) {
+  // The active log goes first also because reading its checkpoint number
+  // sets logNum, the pivot of the archive order below.
+  if (std::unique_ptr<ArchivePathInfo> active = CopyActiveLog(request))
+    pieces.push_back(std::move(active));
+  if (request.stopped) return;
   ArchiveMap archives;
-  BuildArchiveMap(prefix, archives);
+  BuildArchiveMap(request, archives);
   std::list<std::string> names;
   SortArchiveNames(archives, names);
-  CopyArchives(prefix, archives, names, pieces, scratch);
+  CopyArchives(request, archives, names, pieces);
 }
 
 bool IsLogType(LogType type) {
@@ -250,33 +309,62 @@ bool IsLogType(LogType type) {
 }  // namespace
 
 bool GetEntireLog(LogType type, const std::string& outputPath) {
+  const char* const kFunction = "GetEntireLog";
   OrvoMutexLock lock(&libraryLock);
   // Taken on every request, not only when the type changes: a child forked
   // after a request, or a caller that selected the type itself, still gets
   // scratch names of its own.
   pidTag = std::to_string(static_cast<unsigned>(getpid()));
 
-  std::string prefix;
+  Request request;
   if (IsLogType(type) && type == GetLogType()) {
-    prefix = GetLogPrefix();
-  } else if (!Initialize(type, prefix)) {
+    request.prefix = GetLogPrefix();
+  } else if (!Initialize(type, request.prefix)) {
+    return false;
+  }
+  const char* const prefix = request.prefix.c_str();
+  const char* const path = outputPath.c_str();
+
+  OutputFile output;
+  std::string why;
+  bool refused = false;
+  if (!output.Open(outputPath, &why, &refused)) {
+    if (refused)
+      __brev_printf(3, kTag, "%s: refusing to write %s: %s.", kFunction, path,
+                    why.c_str());
+    else
+      __brev_printf(3, kTag, "%s: cannot write %s: %s.", kFunction, path,
+                    why.c_str());
+    return false;
+  }
+  if (!request.scratch.Create(SCRATCH_DIR, pidTag)) {
+    __brev_printf(3, kTag, "%s: cannot make a scratch directory in %s: %s.",
+                  kFunction, SCRATCH_DIR.c_str(), ErrorText(errno).c_str());
     return false;
   }
 
-  // Declared before the queue, so that the records go first and the scratch
-  // files last when an exception leaves the request.
-  ScratchFiles scratch;
   PieceQueue pieces;
-  GatherLogPieces(prefix, pieces, scratch);
-  if (pieces.empty()) return false;
-
-  if (!CreateSingleLogFile(outputPath, pieces, scratch)) {
-    __brev_printf(3, kTag, "%s: %s log NOT completely copied to %s.",
-                  "GetEntireLog", prefix.c_str(), outputPath.c_str());
+  GatherLogPieces(request, pieces);
+  const bool gathered = !pieces.empty();
+  // A history that could not be written whole leaves the earlier file.
+  if (gathered && CreateSingleLogFile(output, pieces, request) &&
+      !output.Commit(&why)) {
+    __brev_printf(3, kTag, "%s: cannot write %s: %s.", kFunction, path,
+                  why.c_str());
+    request.complete = false;
+  }
+  if (request.stopped != 0) {
+    __brev_printf(3, kTag, "%s: %s log stopped by signal %d; %s not written.",
+                  kFunction, prefix, request.stopped, path);
     return false;
   }
-  __brev_printf(6, kTag, "%s: %s log copied to %s.", "GetEntireLog",
-                prefix.c_str(), outputPath.c_str());
+  if (!request.complete) {
+    __brev_printf(3, kTag, "%s: %s log NOT completely copied to %s.", kFunction,
+                  prefix, path);
+    return false;
+  }
+  if (!gathered) return false;  // nothing found: the output is untouched
+  __brev_printf(6, kTag, "%s: %s log copied to %s.", kFunction, prefix, path);
   return true;
 }
 

@@ -1,0 +1,384 @@
+// A shared device: another local user who plants things in /var/tmp, an
+// output file that must not be torn, requests that are interrupted, and
+// unprivileged callers that reach root-only archives through sudo.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "support.h"
+
+namespace tolvane_test {
+namespace {
+
+namespace fs = std::filesystem;
+using nq_tolvane::GetEntireLog;
+using nq_tolvane::LOGTYPE_MISC;
+
+// ---- The output file -----------------------------------------------------
+
+// What another user leaves at /var/tmp/out before a root request names it.
+struct Planted {
+  const char* name;
+  std::function<void()> plant;  // run as the other user, mallory
+  const char* output;           // what the root request names
+  bool refused;
+};
+
+void PrintTo(const Planted& planted, std::ostream* out) {
+  *out << planted.name;
+}
+
+class PlantedOutputTest : public DeviceTest,
+                          public testing::WithParamInterface<Planted> {};
+
+TEST_P(PlantedOutputTest, IsRefusedAndNothingIsWritten) {
+  LayOut();
+  WriteFile("/etc/victim", "root only");
+  AddUser("mallory");
+  ASSERT_EQ(0, RunAs("mallory", [] {
+              GetParam().plant();
+              return 0;
+            }));
+  const std::string output = GetParam().output;
+  const std::vector<std::string> planted = ScratchLeft();
+
+  const bool result = GetEntireLog(LOGTYPE_MISC, output);
+  EXPECT_EQ(!GetParam().refused, result);
+  EXPECT_EQ("root only", ReadFile("/etc/victim"));
+  if (GetParam().refused) {
+    EXPECT_EQ(planted, ScratchLeft());
+    EXPECT_EQ(1u, With(TakeBrev(),
+                       "3 GetEntireLog: refusing to write " + output + ": ")
+                      .size());
+  } else {
+    EXPECT_EQ(Log(), ReadFile(output));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , PlantedOutputTest,
+    testing::Values(Planted{"LinkToARootFile",
+                            [] {
+                              fs::create_symlink("/etc/victim", "/var/tmp/out");
+                            },
+                            "/var/tmp/out", true},
+                    Planted{"Fifo", [] { mkfifo("/var/tmp/out", 0666); },
+                            "/var/tmp/out", true},
+                    Planted{"FileForTheRootLog",
+                            [] { WriteFile("/var/tmp/out", "mallory's"); },
+                            "/var/tmp/out", true},
+                    // A link on the way to the output, not only at its end.
+                    Planted{"LinkOnTheWay",
+                            [] { fs::create_symlink("/etc", "/var/tmp/dir"); },
+                            "/var/tmp/dir/victim", true},
+                    Planted{"NothingPlanted", [] {}, "/var/tmp/out", false}));
+
+class OutputFileTest : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    if (!IsSkipped() && !HasFailure()) LayOut();
+  }
+};
+
+TEST_F(OutputFileTest, NewFileIsPrivateAndAnOwnFileKeepsItsMode) {
+  ASSERT_TRUE(GetEntireLog(LOGTYPE_MISC, "/var/log/new"));
+  auto mode = [](const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 ? info.st_mode & 07777 : 0;
+  };
+  EXPECT_EQ(0600u, mode("/var/log/new"));
+  WriteFile("/var/log/own", "earlier");
+  chmod("/var/log/own", 0644);
+  ASSERT_TRUE(GetEntireLog(LOGTYPE_MISC, "/var/log/own"));
+  EXPECT_EQ(0644u, mode("/var/log/own"));
+  EXPECT_EQ(Log(), ReadFile("/var/log/own"));
+}
+
+// A full file system, a read-only one, a missing directory: the request
+// fails and the earlier output is whole.
+TEST_F(OutputFileTest, FailedWriteLeavesTheEarlierFileWhole) {
+  fs::create_directories("/var/log/small");
+  ASSERT_EQ(0, mount("tmpfs", "/var/log/small", "tmpfs", 0, "size=64k"));
+  WriteFile("/var/log/small/out", "earlier");
+  WriteGz("/var/log/misc00099.log.gz", std::string(1 << 20, 'x'));
+  EXPECT_FALSE(GetEntireLog(LOGTYPE_MISC, "/var/log/small/out"));
+  // 99 fills the file system; nothing after it fits either.
+  EXPECT_EQ((std::vector<std::string>{
+                "3 CreateSingleLogFile: /var/log/misc00099.log.gz left out: "
+                "could not be written.",
+                "3 CreateSingleLogFile: /var/log/misc00001.log.gz left out: "
+                "could not be written.",
+                "3 CreateSingleLogFile: /var/log/misc00002.log left out: "
+                "could not be written."}),
+            With(TakeBrev(), " left out: "));
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator("/var/log/small"))
+    left.push_back(entry.path().filename());
+  EXPECT_EQ(std::vector<std::string>{"out"}, left);
+  EXPECT_EQ("earlier", ReadFile("/var/log/small/out"));
+
+  ASSERT_EQ(0, mount(nullptr, "/var/log/small", nullptr, MS_REMOUNT | MS_RDONLY,
+                     nullptr));
+  EXPECT_FALSE(GetEntireLog(LOGTYPE_MISC, "/var/log/small/out"));
+  EXPECT_EQ("earlier", ReadFile("/var/log/small/out"));
+  umount2("/var/log/small", MNT_DETACH);
+
+  EXPECT_FALSE(GetEntireLog(LOGTYPE_MISC, "/var/log/none/out"));
+  EXPECT_FALSE(fs::exists("/var/log/none"));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+}
+
+// ---- Scratch space -------------------------------------------------------
+
+// Names a request might use, planted by another user as every kind of
+// file, and a directory named like a scratch directory of the request.
+TEST_F(DeviceTest, NothingPlantedInVarTmpDisturbsARequest) {
+  LayOut();
+  AddUser("mallory");
+  const std::string pid = Pid();
+  ASSERT_EQ(
+      0, RunAs("mallory", [&] {
+        for (const char* piece : {"misc00002.log", "misc00098.log.gz",
+                                  "misc00099.log.gz", "misc00001.log.gz"}) {
+          const std::string name = std::string("/var/tmp/") + piece;
+          mkdir((name + "-" + pid + ".txt").c_str(), 0777);
+          mkfifo((name + ".fifo").c_str(), 0666);
+          symlink("/var/log/out", (name + ".link").c_str());
+          WriteFile(name, "mallory's");
+        }
+        mkdir(("/var/tmp/tolvane." + pid + ".AAAAAA").c_str(), 0777);
+        return 0;
+      }));
+  const std::vector<std::string> planted = ScratchLeft();
+  ASSERT_TRUE(GetEntireLog(LOGTYPE_MISC, "/var/log/out"));
+  EXPECT_EQ(Log(), ReadFile("/var/log/out"));
+  EXPECT_EQ(planted, ScratchLeft());
+  EXPECT_EQ("mallory's", ReadFile("/var/tmp/misc00002.log"));
+}
+
+// What a request killed outright left is removed by the next request of
+// the same user, of any log type; what others have is not.
+TEST_F(DeviceTest, NextRequestRemovesWhatDeadRequestsLeft) {
+  LayOut(nq_tolvane::LOGTYPE_SNMPD);
+  AddUser("mallory");
+  auto make = [](const std::string& name) {
+    fs::create_directory("/var/tmp/" + name);
+    WriteFile("/var/tmp/" + name + "/misc00098.log.gz-1.txt", "x");
+    return 0;
+  };
+  make("tolvane.1.deaDd1");  // a dead request of root's
+  make("tolvane.2.livEe1");  // a live one, which holds its lock
+  make("tolvane.3.other");   // not a scratch directory's name
+  ASSERT_EQ(0, RunAs("mallory", [&] { return make("tolvane.4.malLo1"); }));
+  const int live = open("/var/tmp/tolvane.2.livEe1", O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(0, flock(live, LOCK_EX));
+
+  ASSERT_TRUE(GetEntireLog(nq_tolvane::LOGTYPE_SNMPD, "/var/log/out"));
+  EXPECT_EQ((std::vector<std::string>{"tolvane.2.livEe1", "tolvane.3.other",
+                                      "tolvane.4.malLo1"}),
+            ScratchLeft());
+  close(live);
+}
+
+// ---- Interruption --------------------------------------------------------
+
+// The active log is a FIFO with no writer: copying it blocks until the
+// request is interrupted.
+class BlockedCopyTest : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    LayOut();
+    fs::remove("/var/log/misc00002.log");
+    mkfifo("/var/log/misc00002.log", 0600);
+    WriteFile("/var/log/out", "earlier");
+  }
+  // Waits until a request's scratch directory is there and its copy of the
+  // active log has had time to block.
+  static void AwaitBlockedCopy() {
+    while (ScratchLeft().empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+};
+
+class InterruptTest : public BlockedCopyTest,
+                      public testing::WithParamInterface<int> {};
+
+// Ctrl-C or Ctrl-\ at a terminal: the signal goes to the whole foreground
+// process group, the request's commands included.
+TEST_P(InterruptTest, LibraryStopsWhenACommandEndsByTheSignal) {
+  const pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    const bool result = GetEntireLog(LOGTYPE_MISC, "/var/log/out");
+    const std::vector<std::string> brev = TakeBrev();
+    _exit(!result && With(brev, "ExtractArchive").empty() &&
+                  Has(brev, "3 GetEntireLog: misc log stopped by signal " +
+                                std::to_string(GetParam()) +
+                                "; /var/log/out not written.")
+              ? 0
+              : 1);
+  }
+  setpgid(child, child);
+  AwaitBlockedCopy();
+  kill(-child, GetParam());
+  EXPECT_EQ(0, Wait(child));
+  EXPECT_EQ("earlier", ReadFile("/var/log/out"));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+}
+
+INSTANTIATE_TEST_SUITE_P(, InterruptTest, testing::Values(SIGINT, SIGQUIT),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param == SIGINT ? "SIGINT" : "SIGQUIT";
+                         });
+
+// A caller that blocks SIGTERM and has one pending is being told to end.
+TEST_F(DeviceTest, PendingTerminationStopsTheRequestBeforeItsNextCommand) {
+  LayOut();
+  EXPECT_EQ(0, RunAs("", [] {
+              sigset_t term;
+              sigemptyset(&term);
+              sigaddset(&term, SIGTERM);
+              pthread_sigmask(SIG_BLOCK, &term, nullptr);
+              raise(SIGTERM);
+              return GetEntireLog(LOGTYPE_MISC, "/var/log/out") ? 1 : 0;
+            }));
+  EXPECT_FALSE(fs::exists("/var/log/out"));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+}
+
+using OperatorStopTest = BlockedCopyTest;
+
+TEST_F(OperatorStopTest, StopsWithinTwoSecondsLeavingNothing) {
+  const struct {
+    const char* name;
+    int signal;
+    bool wholeGroup;  // as a terminal sends it; else to the command alone
+  } stops[] = {{"Ctrl-C", SIGINT, true},
+               {"SIGTERM", SIGTERM, false},
+               {"SIGHUP", SIGHUP, false}};
+  for (const auto& stop : stops) {
+    const pid_t tool = StartTool({"misc", "/var/log/out"}, "", true);
+    AwaitBlockedCopy();
+    const auto start = std::chrono::steady_clock::now();
+    kill(stop.wholeGroup ? -tool : tool, stop.signal);
+    EXPECT_EQ(128 + stop.signal, Wait(tool)) << stop.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+        << stop.name;
+    EXPECT_EQ("earlier", ReadFile("/var/log/out")) << stop.name;
+    EXPECT_EQ(std::vector<std::string>{}, ScratchLeft()) << stop.name;
+  }
+}
+
+TEST_F(DeviceTest, OperatorCommandWorksWithSigchldIgnored) {
+  LayOut();
+  const std::string command = std::string("trap '' CHLD; exec ") +
+                              std::getenv("TOLVANE_GETLOG") +
+                              " misc /var/log/out";
+  EXPECT_EQ(0, std::system(command.c_str()));
+  EXPECT_EQ(Log(), ReadFile("/var/log/out"));
+}
+
+// ---- Unprivileged callers through sudo ------------------------------------
+
+// brev keeps archives in both directories. They are root's alone; the
+// active log is readable by all, as on the device.
+class SudoTest : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    LayOut(nq_tolvane::LOGTYPE_BREV);
+    for (const char* archive : {"/etc/sysconfig/vorn/tolvane/brev00098.log.gz",
+                                "/var/log/brev00099.log.gz",
+                                "/etc/sysconfig/vorn/tolvane/brev00001.log.gz"})
+      chmod(archive, 0600);
+    fs::copy_file(TOLVANE_SOURCE_DIR "/packaging/sudoers.d/tolvane",
+                  "/etc/sudoers.d/tolvane");
+    chmod("/etc/sudoers.d/tolvane", 0440);
+    AddUser("member", true);
+    AddUser("outsider");
+  }
+};
+
+TEST_F(SudoTest, DropInIsValid) {
+  EXPECT_EQ(0, std::system("visudo -cf /etc/sudoers.d/tolvane >/dev/null"));
+}
+
+TEST_F(SudoTest, MemberOfTheGroupGetsTheCompleteHistory) {
+  std::string err;
+  EXPECT_EQ(0, RunTool({"brev", "/var/log/out"}, &err, "member")) << err;
+  EXPECT_EQ(Log({"98", "99", "01", "active"}, nq_tolvane::LOGTYPE_BREV),
+            ReadFile("/var/log/out"));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+}
+
+TEST_F(SudoTest, OutsiderIsToldWhatIsLeftOut) {
+  std::string err;
+  EXPECT_EQ(1, RunTool({"brev", "/var/log/out"}, &err, "outsider"));
+  EXPECT_EQ(
+      "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00001.log.gz left "
+      "out: permission denied by sudo.\n"
+      "tolvane-getlog: /var/log/brev00099.log.gz left out: permission "
+      "denied by sudo.\n"
+      "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00098.log.gz left "
+      "out: permission denied by sudo.\n"
+      "tolvane-getlog: log brev could not be assembled completely into "
+      "/var/log/out\n",
+      err);
+  EXPECT_EQ(Log({"active"}, nq_tolvane::LOGTYPE_BREV),
+            ReadFile("/var/log/out"));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+}
+
+// The rule allows exactly "/bin/gunzip -c ARCHIVE" for archives of the four
+// types in their directories.
+TEST_F(SudoTest, RuleAllowsNothingElse) {
+  const struct {
+    const char* command;
+    bool allowed;
+  } rows[] = {
+      {"/bin/gunzip -c /var/log/misc00001.log.gz", true},
+      {"/bin/gunzip -c /etc/sysconfig/vorn/tolvane/audit00001.log.gz", true},
+      {"/bin/gunzip -c /var/log/misc00001.log.gz /etc/shadow", false},
+      {"/bin/gunzip -c /var/log/ -f /etc/shadow /var/log/misc00001.log.gz",
+       false},
+      {"/bin/gunzip -c -f /var/log/misc00001.log.gz", false},
+      {"/bin/gunzip -f -c /var/log/misc00001.log.gz", false},
+      {"/bin/gunzip -c /var/log/misc/../../etc/shadow.log.gz", false},
+      {"/bin/gunzip -c /tmp/misc00001.log.gz", false},
+      {"/bin/gunzip -c /var/log/audit00001.log.gz", false},
+      {"/bin/gunzip -c /var/log/misc00001.log", false},
+      {"/bin/gunzip /var/log/misc00001.log.gz", false},
+      {"/bin/cat /var/log/misc00001.log.gz", false},
+  };
+  for (const auto& row : rows) {
+    const std::string command = row.command;
+    EXPECT_EQ(row.allowed ? 0 : 1,
+              RunAs("member",
+                    [&] {
+                      return std::system(("sudo -n -l " + command +
+                                          " >/dev/null 2>&1 </dev/null")
+                                             .c_str()) == 0
+                                 ? 0
+                                 : 1;
+                    }))
+        << command;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane_test
