@@ -28,10 +28,10 @@ TEST_F(LoadTest, ThreadsGetExactLogsWhileDebuggingToggles) {
       }
     });
     std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
+    for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&, t] {
         const std::string output = "/var/log/out-" + std::to_string(t);
-        for (int j = 0; j < 25; ++j) {
+        for (int j = 0; j < 8; ++j) {
           const LogType type = static_cast<LogType>((t + j) % 4 + 1);
           if (!GetEntireLog(type, output) ||
               ReadFile(output) != Log({"98", "99", "01", "active"}, type))
@@ -57,7 +57,7 @@ TEST_F(LoadTest, ProcessesAtOnceEachGetTheCompleteLog) {
     if (child == 0) {
       const std::string output = "/var/log/out-" + std::to_string(p);
       int wrong = 0;
-      for (int j = 0; j < 10; ++j)
+      for (int j = 0; j < 5; ++j)
         wrong += !GetEntireLog(nq_tolvane::LOGTYPE_MISC, output) ||
                  ReadFile(output) != Log();
       _exit(wrong);

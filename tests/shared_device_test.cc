@@ -283,11 +283,12 @@ TEST_F(OperatorStopTest, StopsWithinTwoSecondsLeavingNothing) {
   }
 }
 
+// bash, because dash does not pass an ignored SIGCHLD on to what it runs.
 TEST_F(DeviceTest, OperatorCommandWorksWithSigchldIgnored) {
   LayOut();
-  const std::string command = std::string("trap '' CHLD; exec ") +
+  const std::string command = std::string("bash -c \"trap '' CHLD; exec ") +
                               std::getenv("TOLVANE_GETLOG") +
-                              " misc /var/log/out";
+                              " misc /var/log/out\"";
   EXPECT_EQ(0, std::system(command.c_str()));
   EXPECT_EQ(Log(), ReadFile("/var/log/out"));
 }

@@ -2,8 +2,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -97,9 +97,9 @@ void InterruptCommands() {
   }
 }
 
-// Written by the signal handler to wake the thread that interrupts the
+// Posted by the signal handler to wake the thread that interrupts the
 // running command.
-int wakePipe[2] = {-1, -1};
+sem_t stopPosted;
 
 // Asked to stop: notes the signal and leaves SIGTERM blocked and pending in
 // this thread, which keeps the library from starting another command. The
@@ -109,14 +109,11 @@ void OnStopSignal(int signal, siginfo_t*, void* context) {
   stopSignal.compare_exchange_strong(expected, signal);
   sigaddset(&static_cast<ucontext_t*>(context)->uc_sigmask, SIGTERM);
   pthread_kill(pthread_self(), SIGTERM);
-  const char byte = 0;
-  if (write(wakePipe[1], &byte, 1) < 0) {
-  }
+  sem_post(&stopPosted);
 }
 
 void InterruptUntilDone() {
-  char byte;
-  while (read(wakePipe[0], &byte, 1) < 0 && errno == EINTR) {
+  while (sem_wait(&stopPosted) != 0) {
   }
   for (;;) {
     InterruptCommands();
@@ -180,7 +177,7 @@ int main(int argc, char** argv) {
   sigset_t stops;
   sigemptyset(&stops);
   for (int stop : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&stops, stop);
-  if (pipe2(wakePipe, O_CLOEXEC) != 0) return 1;
+  sem_init(&stopPosted, 0, 0);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   std::thread(InterruptUntilDone).detach();
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
