@@ -52,8 +52,17 @@ TEST_P(FaultTest, ResultAndOutputTellWhatIsMissing) {
   }
 }
 
-const std::string big(1 << 20, 'x');
 const char kGz99[] = "/var/log/misc00099.log.gz";
+
+// Makes `piece` 1 MiB and /var/tmp too small for it.
+void FillVarTmpWith(const std::string& piece) {
+  const std::string big(1 << 20, 'x');
+  if (piece.back() == 'z')
+    WriteGz(piece, big);
+  else
+    WriteFile(piece, big);
+  ASSERT_EQ(0, mount("tmpfs", "/var/tmp", "tmpfs", 0, "size=256k,mode=1777"));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     , FaultTest,
@@ -65,21 +74,13 @@ INSTANTIATE_TEST_SUITE_P(
               "CopyArchives: /var/log/misc00099.log.gz left out: could not "
               "decompress."},
         Fault{"FullScratchDirectory",
-              [] {
-                WriteGz(kGz99, big);
-                ASSERT_EQ(0, mount("tmpfs", "/var/tmp", "tmpfs", 0,
-                                   "size=256k,mode=1777"));
-              },
+              [] { FillVarTmpWith(kGz99); },
               false,
               {"98", "01", "active"},
               "CopyArchives: /var/log/misc00099.log.gz left out: no room in "
               "/var/tmp."},
         Fault{"FullScratchDirectoryForTheActiveLog",
-              [] {
-                WriteFile("/var/log/misc00002.log", big);
-                ASSERT_EQ(0, mount("tmpfs", "/var/tmp", "tmpfs", 0,
-                                   "size=256k,mode=1777"));
-              },
+              [] { FillVarTmpWith("/var/log/misc00002.log"); },
               false,
               {"98", "99", "01"},
               "CopyActiveLog: /var/log/misc00002.log left out: no room in "

@@ -22,11 +22,6 @@ namespace nq_tolvane {
 // Not copyable: it owns a descriptor and, until Commit(), a file.
 class OutputFile final {
  public:
-  OutputFile() = default;
-  ~OutputFile();
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
   // Checks `path` and opens what the commands write to. On failure returns
   // false with `why` saying why; `refused` is then true when the path was
   // refused by the rules above.
@@ -39,6 +34,11 @@ class OutputFile final {
   // Puts the assembled file in place of the named one. On failure returns
   // false with `why` set; the earlier file is then as it was.
   bool Commit(std::string* why);
+
+  OutputFile() = default;
+  ~OutputFile();  // discards a file not committed
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
 
  private:
   int fd_ = -1;         // what the commands write to
