@@ -36,6 +36,12 @@ void AppendParts(const std::string& path, std::deque<std::string>* parts) {
   parts->insert(parts->begin(), more.begin(), more.end());
 }
 
+// Sets `why` to the text of `error`; returns false.
+bool Failed(std::string* why, int error) {
+  *why = std::strerror(error);
+  return false;
+}
+
 bool InProc(const std::string& path) {
   return path == "/proc" || path.compare(0, 6, "/proc/") == 0;
 }
@@ -49,8 +55,7 @@ bool Resolve(const std::string& path, std::string* resolved, std::string* why,
   std::string current;  // without a trailing "/": "" is the root
   if (path[0] != '/') {
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-      return *why = strerror(errno), false;
+    if (getcwd(cwd, sizeof cwd) == nullptr) return Failed(why, errno);
     current = std::strcmp(cwd, "/") == 0 ? "" : cwd;
   }
   std::deque<std::string> rest;
@@ -71,8 +76,7 @@ bool Resolve(const std::string& path, std::string* resolved, std::string* why,
     }
     struct stat info;
     if (lstat(next.c_str(), &info) != 0) {
-      if (errno != ENOENT || !rest.empty())
-        return *why = strerror(errno), false;
+      if (errno != ENOENT || !rest.empty()) return Failed(why, errno);
       *resolved = next;
       return true;
     }
@@ -87,8 +91,7 @@ bool Resolve(const std::string& path, std::string* resolved, std::string* why,
     }
     char target[PATH_MAX];
     const ssize_t size = readlink(next.c_str(), target, sizeof target - 1);
-    if (size < 0 || ++links > 40)
-      return *why = strerror(size < 0 ? errno : ELOOP), false;
+    if (size < 0 || ++links > 40) return Failed(why, size < 0 ? errno : ELOOP);
     target[size] = '\0';
     if (target[0] == '/') current.clear();
     AppendParts(target, &rest);
@@ -114,7 +117,7 @@ bool OutputFile::Open(const std::string& path, std::string* why,
                       bool* refused) {
   *refused = false;
   std::string resolved;
-  if (path.empty()) return *why = strerror(ENOENT), false;
+  if (path.empty()) return Failed(why, ENOENT);
   if (!Resolve(path, &resolved, why, refused)) return false;
 
   const std::string::size_type slash = resolved.rfind('/');
@@ -122,7 +125,7 @@ bool OutputFile::Open(const std::string& path, std::string* why,
   struct stat info;
   const bool exists = lstat(resolved.c_str(), &info) == 0;
   const bool special = InProc(resolved) || (exists && !S_ISREG(info.st_mode));
-  if (exists && S_ISDIR(info.st_mode)) return *why = strerror(EISDIR), false;
+  if (exists && S_ISDIR(info.st_mode)) return Failed(why, EISDIR);
   if (exists && !InProc(resolved) && Planted(dir, info)) {
     *refused = true;
     *why = "a file of another user in a sticky directory";
@@ -130,7 +133,8 @@ bool OutputFile::Open(const std::string& path, std::string* why,
   }
   // The commands write through this descriptor, so it is inherited.
   if (special) {
-    fd_ = open(resolved.c_str(), O_WRONLY | O_APPEND | O_NOCTTY);
+    fd_ = open(resolved.c_str(), O_WRONLY | O_APPEND | O_NOCTTY |
+                                     (InProc(resolved) ? 0 : O_NOFOLLOW));
   } else {
     mode_ = exists && info.st_uid == geteuid() ? info.st_mode & 07777 : 0600;
     name_ = resolved.substr(slash + 1);
@@ -148,14 +152,14 @@ bool OutputFile::Open(const std::string& path, std::string* why,
       if (fd_ < 0) temp_.clear();
     }
   }
-  if (fd_ < 0) return *why = strerror(errno), false;
+  if (fd_ < 0) return Failed(why, errno);
   target_ = "/proc/self/fd/" + std::to_string(fd_);
   return true;
 }
 
 bool OutputFile::Commit(std::string* why) {
   if (dirFd_ < 0) return true;  // written directly
-  if (fchmod(fd_, mode_) != 0) return *why = strerror(errno), false;
+  if (fchmod(fd_, mode_) != 0) return Failed(why, errno);
   // An unnamed file gets a hidden name first: rename() then replaces the
   // earlier file in one step.
   for (int attempt = 0; temp_.empty(); ++attempt) {
@@ -164,10 +168,10 @@ bool OutputFile::Commit(std::string* why) {
                AT_SYMLINK_FOLLOW) == 0)
       break;
     temp_.clear();
-    if (errno != EEXIST || attempt == 8) return *why = strerror(errno), false;
+    if (errno != EEXIST || attempt == 8) return Failed(why, errno);
   }
   if (renameat(dirFd_, temp_.c_str(), dirFd_, name_.c_str()) != 0)
-    return *why = strerror(errno), false;
+    return Failed(why, errno);
   temp_.clear();
   return true;
 }
