@@ -97,9 +97,10 @@ void InterruptCommands() {
   }
 }
 
-// Posted by the signal handler to wake the thread that interrupts the
-// running command.
+// Posted by the signal handler, or when the request is done, to wake the
+// thread that interrupts the running command.
 sem_t stopPosted;
+std::atomic<bool> requestDone{false};
 
 // Asked to stop: notes the signal and leaves SIGTERM blocked and pending in
 // this thread, which keeps the library from starting another command. The
@@ -115,10 +116,7 @@ void OnStopSignal(int signal, siginfo_t*, void* context) {
 void InterruptUntilDone() {
   while (sem_wait(&stopPosted) != 0) {
   }
-  for (;;) {
-    InterruptCommands();
-    usleep(100 * 1000);
-  }
+  for (; !requestDone; usleep(100 * 1000)) InterruptCommands();
 }
 
 }  // namespace
@@ -179,7 +177,7 @@ int main(int argc, char** argv) {
   for (int stop : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&stops, stop);
   sem_init(&stopPosted, 0, 0);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  std::thread(InterruptUntilDone).detach();
+  std::thread interrupter(InterruptUntilDone);
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   struct sigaction action = {};
   action.sa_sigaction = OnStopSignal;
@@ -198,6 +196,9 @@ int main(int argc, char** argv) {
     nq_tolvane::SetDebugging(true);
   }
   const bool complete = selected && nq_tolvane::GetEntireLog(type, output);
+  requestDone = true;
+  sem_post(&stopPosted);
+  interrupter.join();
   if (const int signal = stopSignal) {
     std::fprintf(stderr, "tolvane-getlog: stopped by signal %d\n", signal);
     return 128 + signal;
