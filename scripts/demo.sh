@@ -6,7 +6,9 @@
 # Installs what is missing, builds into build-demo/, then re-runs itself in
 # the private sandbox of scripts/run-in-sandbox.sh (fresh tmpfs on
 # /var/log and /var/tmp, /etc overlaid), lays out four log types there and
-# assembles each one. The host's /var/log, /var/tmp and /etc are not touched.
+# assembles each one, then one again as an unprivileged member of the group
+# tolvane (through the shipped sudoers drop-in) and as an outsider. The
+# host's /var/log, /var/tmp, /etc and users are not touched.
 set -eu
 cd "$(dirname "$0")/.."
 title() { printf '\n=== %s ===\n' "$*"; }
@@ -103,9 +105,27 @@ for type in audit brev snmpd misc; do
   if [ -f "$out" ]; then pieces "$out"; fi
 done
 
+# Unprivileged callers: the snmpd archives become root's alone; a member of
+# the group tolvane reaches them through the shipped sudoers drop-in, an
+# outsider is told what is left out.
+groupadd -f tolvane && useradd -M -G tolvane member && useradd -M outsider
+install -m 0440 packaging/sudoers.d/tolvane /etc/sudoers.d/tolvane
+chmod 0600 "$LOG"/snmpd*.log.gz
+for who in member outsider; do
+  out=/var/tmp/snmpd-$who.log
+  title "as $who: tolvane-getlog snmpd $out"
+  rc=0
+  setpriv --reuid "$who" --regid "$who" --init-groups \
+    build-demo/tolvane-getlog snmpd "$out" </dev/null || rc=$?
+  echo "exit code: $rc"
+  want=0; [ "$who" = member ] || want=1
+  [ "$rc" -eq "$want" ] || failed=$((failed + 1))
+  if [ -f "$out" ]; then pieces "$out"; fi
+done
+
 title "tolvane-getlog --debug misc /var/tmp/x (stderr, first 20 lines)"
 build-demo/tolvane-getlog --debug misc /var/tmp/x 2>&1 >/dev/null | head -20 || true
 
 title "Result"
-if [ "$failed" -eq 0 ]; then echo "all four runs returned 0"; exit 0; fi
-echo "$failed of four runs failed"; exit 1
+if [ "$failed" -eq 0 ]; then echo "all six runs ended as expected"; exit 0; fi
+echo "$failed of six runs did not end as expected"; exit 1
