@@ -44,6 +44,10 @@ export PKG_CONFIG_PATH
 case $(pkg-config --libs tolvane) in
 *rpath*) echo "tolvane.pc gives its consumers an RPATH" >&2; exit 1 ;;
 esac
+# shellcheck disable=SC2086
+version=$($run "$prefix/usr/bin/tolvane-getlog" --version)
+[ "$version" = "tolvane-getlog $(pkg-config --modversion tolvane)" ] ||
+  { echo "--version printed: $version" >&2; exit 1; }
 # The consumer chooses where its program looks for the library.
 # shellcheck disable=SC2046
 ${CXX:-c++} -std=c++17 "$source/tests/consumer/main.cc" -o "$prefix/pc-consumer" \
