@@ -5,10 +5,8 @@
 #include <dirent.h>
 #include <fnmatch.h>
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
 
 #include "OrvoMutex.h"
 #include "brev.h"
@@ -28,23 +26,22 @@ OrvoMutex::~OrvoMutex() { pthread_mutex_destroy(&mutex_); }
 void OrvoMutex::Lock() { pthread_mutex_lock(&mutex_); }
 void OrvoMutex::Unlock() { pthread_mutex_unlock(&mutex_); }
 
+// Leaves out the exclusion pattern and case folding, which tolvane never asks
+// for.
 int vorn_fileutils::GetDirFileList(const char* dir, const char* pattern,
-                                   const char* excludePattern,
-                                   std::list<std::string>& list, bool fullPath,
-                                   bool caseInsensitive, bool sorted) {
+                                   const char*, std::list<std::string>& list,
+                                   bool fullPath, bool, bool sorted) {
   DIR* stream = opendir(dir);
   if (stream == nullptr) return -1;
-  const int flags = caseInsensitive ? FNM_CASEFOLD : 0;
-  std::vector<std::string> names;
+  std::list<std::string> names;
   while (const dirent* entry = readdir(stream)) {
-    if (entry->d_type == DT_REG &&
-        fnmatch(pattern, entry->d_name, flags) == 0 &&
-        (!excludePattern || fnmatch(excludePattern, entry->d_name, flags) != 0))
-      names.emplace_back(fullPath ? std::string(dir) + "/" + entry->d_name
-                                  : entry->d_name);
+    if (entry->d_type == DT_REG && fnmatch(pattern, entry->d_name, 0) == 0)
+      names.push_back(fullPath ? std::string(dir) + "/" + entry->d_name
+                               : entry->d_name);
   }
   closedir(stream);
-  if (sorted) std::sort(names.begin(), names.end());
-  list.insert(list.end(), names.begin(), names.end());
-  return static_cast<int>(names.size());
+  if (sorted) names.sort();
+  const int count = static_cast<int>(names.size());
+  list.splice(list.end(), names);
+  return count;
 }

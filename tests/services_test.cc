@@ -24,16 +24,12 @@ std::atomic<long> failReaddirAfter{-1};
 }  // namespace
 }  // namespace tolvane_test
 
-// Takes the place of the C library's readdir (readdir64 under 64-bit file
-// offsets) for the stand-in too, so that a read can fail mid-directory.
+// Takes the place of the C library's readdir (readdir64, as the project
+// builds with 64-bit file offsets) for the stand-in too, so that a read can
+// fail mid-directory.
 extern "C" dirent* readdir(DIR* stream) {
-#ifdef __USE_FILE_OFFSET64
-  static const char kNext[] = "readdir64";
-#else
-  static const char kNext[] = "readdir";
-#endif
   static const auto next =
-      reinterpret_cast<dirent* (*)(DIR*)>(dlsym(RTLD_NEXT, kNext));
+      reinterpret_cast<dirent* (*)(DIR*)>(dlsym(RTLD_NEXT, "readdir64"));
   if (tolvane_test::failReaddirAfter.fetch_sub(1) == 0) {
     errno = EOVERFLOW;
     return nullptr;
