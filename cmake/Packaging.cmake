@@ -91,6 +91,12 @@ else()
   # Where dpkg-shlibdeps finds libtolvane.so.1, which tolvane-getlog needs
   # and which is packaged apart from it.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+  # Likewise the device's services library, whose package is the device's
+  # business.
+  if(NOT TOLVANE_BUILD_SERVICES AND EXISTS "${TOLVANE_SERVICES_LIBRARY}")
+    get_filename_component(dir "${TOLVANE_SERVICES_LIBRARY}" DIRECTORY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${dir})
+  endif()
 endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${tolvane_runtime_depends}")
 
