@@ -1,8 +1,11 @@
 // The stand-ins of the device services.
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <list>
 
@@ -14,9 +17,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The next readdir calls that succeed before one fails with EOVERFLOW; -1
+// for never.
+std::atomic<long> failReaddirAfter{-1};
+
+}  // namespace
+}  // namespace tolvane_test
+
+// Takes the place of the C library's readdir (readdir64, as the project
+// builds with 64-bit file offsets) for the stand-in too, so that a read can
+// fail mid-directory.
+extern "C" dirent* readdir(DIR* stream) {
+  static const auto next =
+      reinterpret_cast<dirent* (*)(DIR*)>(dlsym(RTLD_NEXT, "readdir64"));
+  if (tolvane_test::failReaddirAfter.fetch_sub(1) == 0) {
+    errno = EOVERFLOW;
+    return nullptr;
+  }
+  return next(stream);
+}
+
+namespace tolvane_test {
+namespace {
+
+// A directory of its own in the working directory (the build tree): on a
+// disk file system such as ext4, entry offsets are hashes beyond 32 bits,
+// which 32-bit builds read only with 64-bit file offsets.
+std::string MakeListerDir() {
+  std::string dir = (fs::current_path() / "tolvane-lister.XXXXXX").string();
+  return mkdtemp(dir.data());
+}
+
 TEST(GetDirFileList, AppendsMatchingRegularFilesInNameOrder) {
-  char dirTemplate[] = "/tmp/tolvane-lister.XXXXXX";
-  const std::string dir = mkdtemp(dirTemplate);
+  const std::string dir = MakeListerDir();
   for (const char* name : {"misc00003.log.gz", "misc00001.log.gz",
                            "misc00002.log", "other.log.gz"})
     WriteFile(dir + "/" + name, "x");
@@ -44,6 +77,23 @@ TEST(GetDirFileList, AppendsMatchingRegularFilesInNameOrder) {
             vorn_fileutils::GetDirFileList((dir + "/absent").c_str(), "*",
                                            nullptr, none, true, false, true));
   EXPECT_TRUE(none.empty());
+  fs::remove_all(dir);
+}
+
+TEST(GetDirFileList, FailedReadAppendsNothingAndReturnsMinusOne) {
+  const std::string dir = MakeListerDir();
+  for (const char* name : {"misc00001.log.gz", "misc00002.log.gz"})
+    WriteFile(dir + "/" + name, "x");
+  // Four entries with "." and "..", then the end: fail each read in turn.
+  for (long reads : {0, 1, 2, 3, 4}) {
+    std::list<std::string> list = {"kept"};
+    failReaddirAfter = reads;
+    EXPECT_EQ(-1, vorn_fileutils::GetDirFileList(dir.c_str(), "misc*", nullptr,
+                                                 list, false, false, true))
+        << "read " << reads << " fails";
+    failReaddirAfter = -1;
+    EXPECT_EQ(std::list<std::string>{"kept"}, list) << "read " << reads;
+  }
   fs::remove_all(dir);
 }
 

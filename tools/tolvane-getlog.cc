@@ -155,6 +155,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (arg < argc && std::strcmp(argv[arg], "--version") == 0) {
+    std::puts("tolvane-getlog " TOLVANE_VERSION);
+    return 0;
+  }
   if (arg < argc && std::strcmp(argv[arg], "--debug") == 0) {
     debug = true;
     ++arg;

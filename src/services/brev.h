@@ -12,7 +12,7 @@
 #include "tolvane_export.h"
 
 extern "C" TOLVANE_EXPORT void __brev_printf(int level, const char* sourceFile,
-                                          const char* format, ...)
+                                             const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 #endif  // TOLVANE_SRC_SERVICES_BREV_H_

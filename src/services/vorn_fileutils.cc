@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +22,15 @@ int GetDirFileList(const char* dir, const char* pattern,
   const int flags = caseInsensitive ? FNM_CASEFOLD : 0;
   const std::string prefix = std::string(dir) + "/";
   std::vector<std::string> names;
-  while (const dirent* entry = readdir(stream.get())) {
+  for (;;) {
+    // readdir returns null both at the end and on a failed read (EIO, or
+    // EOVERFLOW where an offset does not fit); only errno tells them apart.
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) {
+      if (errno != 0) return -1;
+      break;
+    }
     const char* name = entry->d_name;
     if (fnmatch(pattern, name, flags) != 0) continue;
     if (excludePattern != nullptr && fnmatch(excludePattern, name, flags) == 0)

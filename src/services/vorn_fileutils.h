@@ -20,12 +20,14 @@ namespace vorn_fileutils {
 // sorted:          the appended entries come in ascending byte order of
 //                  their names; otherwise in the directory's own order.
 //
-// Returns the number of entries appended, or -1 when `dir` cannot be read
-// (nothing is appended then). Never throws except for memory exhaustion.
+// Returns the number of entries appended, or -1 when `dir` cannot be opened
+// or a read of it fails before its end (nothing is appended then, not even
+// the entries read before the failure). Never throws except for memory
+// exhaustion.
 TOLVANE_EXPORT int GetDirFileList(const char* dir, const char* pattern,
-                               const char* excludePattern,
-                               std::list<std::string>& list, bool fullPath,
-                               bool caseInsensitive, bool sorted);
+                                  const char* excludePattern,
+                                  std::list<std::string>& list, bool fullPath,
+                                  bool caseInsensitive, bool sorted);
 
 }  // namespace vorn_fileutils
 
