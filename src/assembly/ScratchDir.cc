@@ -118,8 +118,4 @@ bool ScratchDir::Full() const {
          info.f_favail == 0;
 }
 
-void ScratchDir::Remove(const std::string& path) const {
-  std::remove(path.c_str());
-}
-
 }  // namespace nq_tolvane

@@ -34,9 +34,6 @@ class ScratchDir final {
   // True when the file system of the directory has no room left.
   bool Full() const;
 
-  // Removes the scratch file at `path` now. Failure is silent.
-  void Remove(const std::string& path) const;
-
  private:
   std::string path_;  // ends in "/"
   std::string pidTag_;

@@ -86,6 +86,16 @@ void ReportFailure(const char* function, const std::string& command,
   }
 }
 
+// Runs `command` and returns true when it succeeded; reports its failure
+// on behalf of `function` unless the request was stopped.
+bool RunJudged(Request& request, const char* function,
+               const std::string& command) {
+  const CommandResult result = Run(request, command);
+  if (!result.ok() && !request.stopped)
+    ReportFailure(function, command, result, false);
+  return result.ok();
+}
+
 // Marks the history incomplete: the piece from `source` is left out.
 void LeaveOut(Request& request, const char* function, const std::string& source,
               const std::string& why) {
@@ -125,21 +135,18 @@ bool CreateSingleLogFile(const OutputFile& output, PieceQueue& pieces,
     const std::string header =
         "/bin/echo -e " + EchoWord("\n" + piece.sourcePath + " follows:\n") +
         " >> " + output.Target() + NULL_REDIRECT;
-    const CommandResult headerResult = Run(request, header);
-    if (!headerResult.ok() && !request.stopped)
-      ReportFailure(kFunction, header, headerResult, false);
     const std::string append = "/bin/cat " + ShellWord(piece.tempPath) +
                                " >> " + output.Target() + NULL_REDIRECT;
-    const CommandResult appendResult = Run(request, append);
-    if (!appendResult.ok() && !request.stopped)
-      ReportFailure(kFunction, append, appendResult, false);
-    // A missing header corrupts the layout as surely as a missing piece.
-    if ((!headerResult.ok() || !appendResult.ok()) && !request.stopped) {
+    // Both are judged: a missing header corrupts the layout as surely as a
+    // missing piece.
+    const bool headerWritten = RunJudged(request, kFunction, header);
+    const bool pieceWritten = RunJudged(request, kFunction, append);
+    if (!(headerWritten && pieceWritten) && !request.stopped) {
       written = false;
       LeaveOut(request, kFunction, piece.sourcePath, "could not be written");
     }
 
-    request.scratch.Remove(piece.tempPath);
+    std::remove(piece.tempPath.c_str());
     const std::unique_ptr<ArchivePathInfo> done = std::move(pieces.back());
     pieces.pop_back();
     __brev_printf(7, kTag, "%s: processed %s.", kFunction,
@@ -166,7 +173,7 @@ bool ExtractArchive(const std::string& source, const std::string& target,
   if (request.stopped) return false;
   ReportFailure("ExtractArchive", command, result, true);
   *why = WhyNotMade(request, source, result, true);
-  request.scratch.Remove(target);  // a partial extraction is of no use
+  std::remove(target.c_str());  // a partial extraction is of no use
   return false;
 }
 
@@ -284,7 +291,7 @@ std::unique_ptr<ArchivePathInfo> CopyActiveLog(Request& request) {
                 "CopyActiveLog", request.prefix.c_str(), command.c_str());
   const std::string why = WhyNotMade(request, activeLogPath, result, false);
   if (!why.empty()) LeaveOut(request, "CopyActiveLog", activeLogPath, why);
-  request.scratch.Remove(piece->tempPath);
+  std::remove(piece->tempPath.c_str());
   return nullptr;
 }
 
