@@ -97,37 +97,5 @@ TEST(GetDirFileList, FailedReadAppendsNothingAndReturnsMinusOne) {
   fs::remove_all(dir);
 }
 
-TEST(BrevPrintf, WritesLevelsUpToBrevStderrToStderr) {
-  // This program records the library's messages itself; reach the stand-in.
-  using Printf = void (*)(int, const char*, const char*, ...);
-  const auto brev = reinterpret_cast<Printf>(dlsym(RTLD_NEXT, "__brev_printf"));
-  ASSERT_NE(nullptr, brev);
-  const struct {
-    const char* setting;
-    const char* written;
-  } rows[] = {
-      {"5", "3 TolvaneUtils: three 3\n5 TolvaneUtils: five 5\n"},
-      {"7",
-       "3 TolvaneUtils: three 3\n5 TolvaneUtils: five 5\n7 TolvaneUtils: seven "
-       "7\n"},
-      {"8", ""},
-      {"55", ""},
-      {nullptr, ""},
-  };
-  for (const auto& row : rows) {
-    if (row.setting)
-      setenv("BREV_STDERR", row.setting, 1);
-    else
-      unsetenv("BREV_STDERR");
-    EXPECT_EQ(row.written, CaptureStderr([&] {
-                brev(3, "TolvaneUtils", "%s %d", "three", 3);
-                brev(5, "TolvaneUtils", "%s %d", "five", 5);
-                brev(7, "TolvaneUtils", "%s %d", "seven", 7);
-              }))
-        << (row.setting ? row.setting : "unset");
-  }
-  unsetenv("BREV_STDERR");
-}
-
 }  // namespace
 }  // namespace tolvane_test

@@ -29,18 +29,16 @@ TEST(FindLogNum, ReadsFiveCharactersBehindThePrefixLength) {
   const struct {
     const char* name;
     std::uint16_t num;
-  } rows[] = {
-      {"audit00042.log.gz", 42},
-      {"audit99999.log.gz", 34463},
-      {"audit42.log.gz", 42},
-      {"audit00042.log", 0},
-      {"snmpd00042.log.gz", 0},
-      {"xaudit00042.log.gz", 0},
-      {"audit-0001.log.gz", 65535},
-      {"audit  7.gz", 7},
-      {"audit", 0},
-      {"audit.gz", 0},
-  };
+  } rows[] = {{"audit00042.log.gz", 42},
+              {"audit99999.log.gz", 34463},
+              {"audit42.log.gz", 42},
+              {"audit00042.log", 0},
+              {"snmpd00042.log.gz", 0},
+              {"xaudit00042.log.gz", 0},
+              {"audit-0001.log.gz", 65535},
+              {"audit  7.gz", 7},
+              {"audit", 0},
+              {"audit.gz", 0}};
   for (const auto& row : rows)
     EXPECT_EQ(row.num, nti::FindLogNum(row.name, "audit")) << row.name;
 }
@@ -56,8 +54,7 @@ TEST_F(StateTest, EachTypeHasItsDirectoriesAndCheckpointFile) {
        "audit /etc/sysconfig/vorn/tolvane /etc/sysconfig/vorn/tolvane"},
       {nq_tolvane::LOGTYPE_BREV, "brev /var/log /etc/sysconfig/vorn/tolvane"},
       {nq_tolvane::LOGTYPE_SNMPD, "snmpd /var/log /var/log"},
-      {nq_tolvane::LOGTYPE_MISC, "misc /var/log /var/log"},
-  };
+      {nq_tolvane::LOGTYPE_MISC, "misc /var/log /var/log"}};
   std::uint16_t checkpoint = 17;
   for (const auto& row : rows) {
     const std::string backup = row.dirs.substr(row.dirs.rfind(' ') + 1),
@@ -140,10 +137,9 @@ TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
   const struct {
     int a, b;
     bool older;
-  } pairs[] = {
-      {90, 95, true},   {95, 90, false},   {65000, 3, true}, {3, 65000, false},
-      {200, 300, true}, {100, 101, false}, {100, 100, true}, {101, 101, false},
-  };
+  } pairs[] = {{90, 95, true},    {95, 90, false},  {65000, 3, true},
+               {3, 65000, false}, {200, 300, true}, {100, 101, false},
+               {100, 100, true},  {101, 101, false}};
   auto archive = [](int n) {
     char text[32];
     std::snprintf(text, sizeof text, "audit%05d.log.gz", n);

@@ -61,8 +61,9 @@ bool InCi() {
   const char* ci = std::getenv("CI");
   return ci != nullptr && std::string(ci) == "true";
 }
-}  // namespace
 
+// Empty when the fixed directories are private to this process (see
+// scripts/run-in-sandbox.sh), else why not.
 std::string SandboxProblem() {
   if (const char* why = std::getenv("TOLVANE_SANDBOX_UNAVAILABLE")) return why;
   const char* inside = std::getenv("TOLVANE_IN_SANDBOX");
@@ -75,6 +76,7 @@ std::string SandboxProblem() {
   }
   return "";
 }
+}  // namespace
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

@@ -19,10 +19,6 @@ namespace tolvane_test {
 namespace nti = nq_tolvane::nq_tolvane_internals;
 constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
 
-// Empty when the fixed directories are private to this process (see
-// scripts/run-in-sandbox.sh), else why not.
-std::string SandboxProblem();
-
 std::string ReadFile(const std::string& path);  // "<missing>" if unreadable
 void WriteFile(const std::string& path, const std::string& content);
 // Writes `content` gzip-compressed to `path`, which may hold any byte.
