@@ -64,12 +64,7 @@ TEST_F(LoadTest, ProcessesAtOnceEachGetTheCompleteLog) {
     }
     children.push_back(child);
   }
-  for (pid_t child : children) {
-    int status = -1;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "wrong outputs: " << WEXITSTATUS(status);
-  }
+  for (pid_t child : children) EXPECT_EQ(0, Wait(child)) << "wrong outputs";
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
 }
 

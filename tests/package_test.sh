@@ -29,16 +29,14 @@ dpkg-deb --ctrl-tarfile "$work/debs/libtolvane1_"*.deb | tar -xOf - ./triggers |
   grep -qx "activate-noawait ldconfig" || fail "libtolvane1 has no ldconfig trigger"
 
 # Files: the drop-in installed (mode 0440, not enabled) and as documentation,
-# the manual page, the README, and nothing of the build machine's paths.
+# the manual page and the README (install_test.sh checks the files'
+# contents, which the packages take from the same install).
 usr=$work/root/usr
 [ "$(stat -c %a "$usr/share/tolvane/sudoers.d/tolvane")" = 440 ] || fail "drop-in mode"
 visudo -cqf "$usr/share/tolvane/sudoers.d/tolvane" || fail "drop-in does not parse"
 [ ! -e "$work/root/etc" ] || fail "the package installs into /etc"
 (cd "$usr/share" && ls man/man1/tolvane-getlog.1.gz doc/tolvane-getlog/README.md \
   doc/tolvane-getlog/examples/sudoers.d/tolvane >/dev/null) || fail "missing files"
-if grep -rl -e "$build" -e "$source" "$work/root"; then
-  fail "packaged files name the build machine's paths"
-fi
 
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   status=0
@@ -49,9 +47,6 @@ if [ "$arch" = "$(dpkg --print-architecture)" ]; then
 fi
 run=${TOLVANE_EMULATOR:-}
 # shellcheck disable=SC2086  # the emulator's command line, split into words
-$run "$usr/bin/tolvane-getlog" --version | grep -qx "tolvane-getlog [0-9.]*" ||
-  fail "--version"
-# shellcheck disable=SC2086
 "$source/scripts/run-in-sandbox.sh" sh "$source/tests/getlog_check.sh" \
   $run "$usr/bin/tolvane-getlog"
 echo "package_test: $arch packages complete, unpacked tolvane-getlog works"

@@ -1,7 +1,6 @@
 // Log-type selection, diagnostics and sequence numbers.
 
 #include <ctime>
-#include <list>
 #include <sstream>
 
 #include "support.h"
@@ -118,18 +117,6 @@ TEST_F(StateTest, DiagnosticsFollowTheSwitchOfTheRecord) {
   EXPECT_FALSE(nq_tolvane::IsDebugging());
 }
 
-TEST_F(StateTest, WithoutCheckpointTheNewestArchiveCounts) {
-  EXPECT_EQ(0, nti::FindLastBackupLogNum(kConfigDir, "audit"));
-  for (const char* name :
-       {"audit00008.log.gz", "audit00007.log.gz", "audit00009.log"})
-    WriteFile(std::string(kConfigDir) + "/" + name, "x");
-  EXPECT_EQ(8, nti::FindLastBackupLogNum(kConfigDir, "audit"));
-  const nti::CheckPointResult none =
-      nti::ReadCheckPointFile("audit", kConfigDir);
-  EXPECT_FALSE(none.found);
-  EXPECT_EQ(0, none.logNum);
-}
-
 TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
   std::string name;
   ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_AUDIT, name));
@@ -154,24 +141,6 @@ TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
               WithoutTimes(CaptureStderr([&] {
                 EXPECT_EQ(pair.older, nti::compare_file_age(a, b));
               })));
-  }
-  nq_tolvane::SetDebugging(false);
-
-  const struct {
-    std::uint16_t n;
-    std::vector<int> order;
-  } sorts[] = {
-      {2, {65534, 65535, 0, 1, 2}},
-      {0, {1, 2, 65534, 65535, 0}},
-      {65535, {0, 1, 2, 65534, 65535}},
-  };
-  for (const auto& sort : sorts) {
-    nti::SetLogNum(sort.n);
-    std::list<std::string> names, expected;
-    for (int n : {1, 65535, 2, 0, 65534}) names.push_back(archive(n));
-    for (int n : sort.order) expected.push_back(archive(n));
-    names.sort(nti::compare_file_age);
-    EXPECT_EQ(expected, names) << "n = " << sort.n;
   }
 }
 
