@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <linux/magic.h>
 #include <pwd.h>
-#include <sys/mman.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,21 +106,9 @@ std::vector<std::string> ScratchLeft() {
 }
 
 std::string CaptureStderr(const std::function<void()>& body) {
-  std::fflush(stderr);
-  const int saved = dup(2);
-  const int capture = memfd_create("stderr", 0);
-  dup2(capture, 2);
-  close(capture);
+  testing::internal::CaptureStderr();
   body();
-  std::fflush(stderr);
-  std::string text;
-  char buffer[4096];
-  lseek(2, 0, SEEK_SET);
-  for (ssize_t n; (n = read(2, buffer, sizeof buffer)) > 0;)
-    text.append(buffer, n);
-  dup2(saved, 2);
-  close(saved);
-  return text;
+  return testing::internal::GetCapturedStderr();
 }
 
 std::vector<std::string> TakeBrev() {
