@@ -18,6 +18,8 @@
 #include <new>
 #include <sstream>
 
+#include "Shell.h"
+
 namespace fs = std::filesystem;
 
 namespace tolvane_test {
@@ -56,17 +58,17 @@ extern "C" void __brev_printf(int level, const char*, const char* format, ...) {
 namespace tolvane_test {
 
 namespace {
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
 }
 
 // Empty when the fixed directories are private to this process (see
 // scripts/run-in-sandbox.sh), else why not.
 std::string SandboxProblem() {
-  if (const char* why = std::getenv("TOLVANE_SANDBOX_UNAVAILABLE")) return why;
-  const char* inside = std::getenv("TOLVANE_IN_SANDBOX");
-  if (inside == nullptr || std::string(inside) != "1")
+  if (!Env("TOLVANE_SANDBOX_UNAVAILABLE").empty())
+    return Env("TOLVANE_SANDBOX_UNAVAILABLE");
+  if (Env("TOLVANE_IN_SANDBOX") != "1")
     return "not started through scripts/run-in-sandbox.sh";
   for (const char* dir : {"/var/log", "/var/tmp"}) {
     struct statfs info;
@@ -162,17 +164,34 @@ int RunAs(const std::string& name, const std::function<int()>& body) {
   return Wait(child);
 }
 
-pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
-                bool ownGroup, const std::string& err) {
-  const char* command = std::getenv("TOLVANE_GETLOG");
+std::vector<std::string> ToolWords() {
   std::vector<std::string> words;
-  std::istringstream split(command != nullptr ? command : "tolvane-getlog");
+  std::istringstream split(Env("TOLVANE_EMULATOR"));
   for (std::string word; split >> word;) words.push_back(word);
+  const std::string tool = Env("TOLVANE_GETLOG");
+  words.push_back(tool.empty() ? "tolvane-getlog" : tool);
+  return words;
+}
+
+std::string ToolCommand() {
+  std::string command;
+  for (const std::string& word : ToolWords())
+    command += nq_tolvane::ShellWord(word) + " ";
+  return command;
+}
+
+void ExecTool(const std::vector<std::string>& args) {
+  std::vector<std::string> words = ToolWords();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
 
+pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
+                bool ownGroup, const std::string& err) {
   const pid_t child = fork();
   if (child == 0) {
     if (ownGroup) setpgid(0, 0);
@@ -180,7 +199,7 @@ pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     dup2(in, 0);
     dup2(errFd, 2);
-    if (BecomeUser(user)) execvp(argv[0], argv.data());
+    if (BecomeUser(user)) ExecTool(args);
     _exit(127);
   }
   return child;
@@ -245,7 +264,7 @@ std::string Log(std::vector<std::string> pieces, nq_tolvane::LogType type) {
 void DeviceTest::SetUp() {
   const std::string problem = SandboxProblem();
   if (!problem.empty()) {
-    if (InCi()) FAIL() << "no sandbox: " << problem;
+    if (Env("CI") == "true") FAIL() << "no sandbox: " << problem;
     GTEST_SKIP() << "needs the sandbox: " << problem;
   }
   for (const char* dir : {"/var/log", "/var/tmp", kConfigDir})

@@ -48,7 +48,15 @@ void AddUser(const std::string& name, bool inGroup = false);
 // Runs `body` in a child process as the user `name` ("" for this user) and
 // returns what it returns, or 128+N when signal N ended it.
 int RunAs(const std::string& name, const std::function<int()>& body);
-// Starts tolvane-getlog (the command line in TOLVANE_GETLOG) with `args`,
+// The words that run tolvane-getlog: those of TOLVANE_EMULATOR, then the
+// path in TOLVANE_GETLOG.
+std::vector<std::string> ToolWords();
+// The same as the start of a shell command line, each word quoted, ending
+// in a blank.
+std::string ToolCommand();
+// Replaces this process with tolvane-getlog and `args`; exits 127 on failure.
+[[noreturn]] void ExecTool(const std::vector<std::string>& args);
+// Starts tolvane-getlog with `args`,
 // as `user`, with standard input /dev/null and standard error into `err`;
 // in a process group of its own when `ownGroup`.
 pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
