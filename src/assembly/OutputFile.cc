@@ -131,16 +131,19 @@ bool OutputFile::Open(const std::string& path, std::string* why,
     *why = "a file of another user in a sticky directory";
     return false;
   }
-  // The commands write through this descriptor, so it is inherited.
+  // Close-on-exec like every descriptor of the library: the commands that
+  // write through it get it explicitly, other programs the caller starts
+  // meanwhile do not.
   if (special) {
-    fd_ = open(resolved.c_str(), O_WRONLY | O_APPEND | O_NOCTTY |
+    fd_ = open(resolved.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC |
                                      (InProc(resolved) ? 0 : O_NOFOLLOW));
   } else {
     mode_ = exists && info.st_uid == geteuid() ? info.st_mode & 07777 : 0600;
     name_ = resolved.substr(slash + 1);
     dirFd_ = open(dir.empty() ? "/" : dir.c_str(),
                   O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd_ >= 0) fd_ = openat(dirFd_, ".", O_TMPFILE | O_WRONLY, 0600);
+    if (dirFd_ >= 0)
+      fd_ = openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     for (int attempt = 0; dirFd_ >= 0 && fd_ < 0 && attempt < 8 &&
                           (errno == EOPNOTSUPP || errno == EISDIR ||
                            errno == EEXIST || errno == EINVAL);
@@ -148,7 +151,7 @@ bool OutputFile::Open(const std::string& path, std::string* why,
       // No unnamed files here: a hidden name of its own instead.
       temp_ = RandomName();
       fd_ = openat(dirFd_, temp_.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fd_ < 0) temp_.clear();
     }
   }
@@ -159,7 +162,7 @@ bool OutputFile::Open(const std::string& path, std::string* why,
 
 bool OutputFile::Commit(std::string* why) {
   if (dirFd_ < 0) return true;  // written directly
-  if (fchmod(fd_, mode_) != 0) return Failed(why, errno);
+  if (fchmod(fd_, mode_) != 0 || fsync(fd_) != 0) return Failed(why, errno);
   // An unnamed file gets a hidden name first: rename() then replaces the
   // earlier file in one step.
   for (int attempt = 0; temp_.empty(); ++attempt) {
@@ -173,7 +176,7 @@ bool OutputFile::Commit(std::string* why) {
   if (renameat(dirFd_, temp_.c_str(), dirFd_, name_.c_str()) != 0)
     return Failed(why, errno);
   temp_.clear();
-  return true;
+  return fsync(dirFd_) == 0 || Failed(why, errno);
 }
 
 }  // namespace nq_tolvane

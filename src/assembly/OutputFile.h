@@ -28,11 +28,16 @@ class OutputFile final {
   bool Open(const std::string& path, std::string* why, bool* refused);
 
   // The file name by which a shell command appends to the output:
-  // /proc/self/fd/N, a descriptor that the commands inherit.
+  // /proc/self/fd/N. The descriptor is close-on-exec: pass Descriptor() to
+  // the commands that write through it.
   const std::string& Target() const { return target_; }
+  int Descriptor() const { return fd_; }
 
-  // Puts the assembled file in place of the named one. On failure returns
-  // false with `why` set; the earlier file is then as it was.
+  // Puts the assembled file in place of the named one, durably: the file is
+  // synced before it replaces the earlier one and the directory after, so
+  // that after a power cut the name holds either file whole. On failure
+  // returns false with `why` set; the earlier file is then as it was, unless
+  // only the sync of the directory failed.
   bool Commit(std::string* why);
 
   OutputFile() = default;
