@@ -61,18 +61,18 @@ struct PlannedPiece {
 // What a request for one log type would write, found without running any
 // command and without writing anything.
 struct Plan {
-  std::vector<PlannedPiece> pieces;  // in output order: archives oldest
-                                     // first, then the active log, if any
-  std::string checkpointPath;        // <backup dir>/<prefix>.txt
-  bool checkpointFound = false;      // false: the order across the wrap was
-                                     // inferred from the newest archive, and
-                                     // no generation is reported lost
-  std::uint16_t current = 0;         // the active log's number, the pivot of
-                                     // the order
-  std::string activeLogPath;         // as the checkpoint names it; "" when
-                                     // there is no checkpoint
-  std::vector<GenerationRun> lost;   // generations with no archive: between
-                                     // the oldest archive and `current`
+  std::vector<PlannedPiece> pieces;   // in output order: archives oldest
+                                      // first, then the active log, if any
+  std::string checkpointPath;         // <backup dir>/<prefix>.txt
+  bool checkpointFound = false;       // false: the order across the wrap was
+                                      // inferred from the newest archive, and
+                                      // no generation is reported lost
+  std::uint16_t current = 0;          // the active log's number, the pivot of
+                                      // the order
+  std::string activeLogPath;          // as the checkpoint names it; "" when
+                                      // there is no checkpoint
+  std::vector<GenerationRun> lost;    // generations with no archive: between
+                                      // the oldest archive and `current`
   std::vector<std::string> unlisted;  // directories that are there but
                                       // could not be listed
   std::uint64_t scratchNeeded = 0;    // bytes the scratch copies need at once
@@ -139,7 +139,7 @@ class Stop final {
   Stop& operator=(const Stop&) = delete;
 
   // Asks the request to stop: the command it runs gets SIGTERM (through
-  // sudo, the decompression too) and, if it has not ended within a second,
+  // sudo, the decompression too) and, what is left of it a moment later,
   // SIGKILL; no further command starts; the request removes its scratch
   // files, leaves the output as it was and reports `signal` (> 0) as
   // Report::stopSignal. A stop asked for before the request starts stops it

@@ -1,10 +1,5 @@
 #include "Shell.h"
 
-#include <sys/wait.h>
-
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 
 namespace nq_tolvane {
@@ -47,33 +42,6 @@ std::string EchoWord(const std::string& text) {
     escaped += c;
   }
   return SingleQuoted(escaped);
-}
-
-CommandResult RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return {status, errno};
-}
-
-int CommandResult::StopSignal() const {
-  if (status == -1 || !WIFSIGNALED(status)) return 0;
-  return WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT
-             ? WTERMSIG(status)
-             : 0;
-}
-
-std::string ErrorText(int error) {
-  std::string text = std::strerror(error);
-  if (error == ECHILD)
-    text += " (the caller ignores SIGCHLD or reaps the commands)";
-  return text;
-}
-
-int PendingStopSignal() {
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return 0;
-  for (int signal : {SIGINT, SIGQUIT, SIGTERM})
-    if (sigismember(&pending, signal) == 1) return signal;
-  return 0;
 }
 
 }  // namespace nq_tolvane

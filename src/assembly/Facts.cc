@@ -1,0 +1,114 @@
+#include "Facts.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace nq_tolvane {
+namespace {
+
+constexpr char kSudoGroup[] = "tolvane";
+
+bool InGroup(gid_t gid) {
+  if (getegid() == gid) return true;
+  const int count = getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(count);
+  const int got = getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) !=
+                        groups.begin() + got;
+}
+
+// The size of a gzip file's last member, modulo 2^32, from its trailer.
+bool TrailerSize(const std::string& path, std::uint64_t size,
+                 std::uint64_t* out) {
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char tail[4];
+  const bool read = pread(fd, tail, sizeof tail, size - sizeof tail) == 4;
+  close(fd);
+  if (!read) return false;
+  *out = tail[0] | tail[1] << 8 | tail[2] << 16 |
+         static_cast<std::uint64_t>(tail[3]) << 24;
+  return true;
+}
+
+// Appends the missing numbers from `first` to `last` (first <= last) to
+// `runs`, joining consecutive ones.
+void AddMissing(const std::vector<bool>& present, std::uint32_t first,
+                std::uint32_t last, std::vector<GenerationRun>* runs) {
+  for (std::uint32_t n = first; n <= last && first <= last; ++n) {
+    if (present[n]) continue;
+    if (!runs->empty() && runs->back().last + 1u == n)
+      runs->back().last = static_cast<std::uint16_t>(n);
+    else
+      runs->push_back(
+          {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n)});
+  }
+}
+
+}  // namespace
+
+bool MayUseSudoRule() {
+  if (geteuid() == 0) return true;
+  group entry;
+  group* found = nullptr;
+  std::vector<char> buffer(16384);
+  return getgrnam_r(kSudoGroup, &entry, buffer.data(), buffer.size(), &found) ==
+             0 &&
+         found != nullptr && InGroup(found->gr_gid);
+}
+
+void Measure(PlannedPiece* piece, bool mayUseSudoRule) {
+  struct stat info;
+  if (stat(piece->sourcePath.c_str(), &info) != 0) return;
+  piece->sizeOnDisk = info.st_size;
+  piece->readable =
+      faccessat(AT_FDCWD, piece->sourcePath.c_str(), R_OK, AT_EACCESS) == 0;
+  if (piece->kind == PieceKind::kActiveLog) {
+    piece->reachable = piece->readable;
+    piece->scratchSizeKnown = true;
+    piece->scratchSize = piece->sizeOnDisk;
+    return;
+  }
+  piece->reachable = mayUseSudoRule;
+  // The smallest gzip file: a 10-byte header and an 8-byte trailer.
+  if (piece->readable && S_ISREG(info.st_mode) && info.st_size >= 18)
+    piece->scratchSizeKnown =
+        TrailerSize(piece->sourcePath, info.st_size, &piece->scratchSize);
+}
+
+std::uint64_t FreeBytes(const std::string& dir) {
+  struct statvfs info;
+  if (statvfs(dir.c_str(), &info) != 0) return 0;
+  const std::uint64_t blocks = geteuid() == 0 ? info.f_bfree : info.f_bavail;
+  return blocks * info.f_frsize;
+}
+
+std::vector<GenerationRun> LostGenerations(
+    const std::vector<std::uint16_t>& oldestFirst, std::uint16_t current) {
+  std::vector<GenerationRun> runs;
+  if (oldestFirst.empty()) return runs;
+  std::vector<bool> present(65536, false);
+  std::uint16_t newestEarlier = 0;
+  bool wrapped = false;
+  for (std::uint16_t n : oldestFirst) {
+    present[n] = true;
+    if (n > current) {
+      wrapped = true;
+      newestEarlier = std::max(newestEarlier, n);
+    }
+  }
+  // Oldest first, the earlier cycle's numbers come before the current's.
+  if (wrapped) AddMissing(present, oldestFirst.front(), newestEarlier, &runs);
+  const std::uint32_t start = wrapped ? 1 : oldestFirst.front();
+  if (current > 0) AddMissing(present, start, current - 1u, &runs);
+  return runs;
+}
+
+}  // namespace nq_tolvane
