@@ -197,7 +197,7 @@ TEST_F(DeviceTest, IgnoredSigchld) {
   const pid_t tool = fork();
   if (tool == 0) {
     std::signal(SIGCHLD, SIG_IGN);  // kept across exec
-    ExecTool({"misc", "/var/log/out"});
+    ExecTool({"misc", "/var/log/out"}, "");
   }
   EXPECT_EQ(0, Wait(tool));
   EXPECT_EQ(Log(), ReadFile("/var/log/out"));
