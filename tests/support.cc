@@ -277,4 +277,9 @@ void DeviceTest::SetUp() {
 
 void DeviceTest::TearDown() { TakeBrev(); }
 
+void ExecTool(const std::vector<std::string>& args, const std::string& user) {
+  if (BecomeUser(user)) ExecTool(args);
+  _exit(127);
+}
+
 }  // namespace tolvane_test

@@ -84,6 +84,10 @@ class DeviceTest : public ::testing::Test {
   void TearDown() override;
 };
 
+// ExecTool(args) as `user` ("" for this user).
+[[noreturn]] void ExecTool(const std::vector<std::string>& args,
+                           const std::string& user);
+
 }  // namespace tolvane_test
 
 #endif  // TOLVANE_TESTS_SUPPORT_H_
