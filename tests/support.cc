@@ -18,8 +18,6 @@
 #include <new>
 #include <sstream>
 
-#include "Shell.h"
-
 namespace fs = std::filesystem;
 
 namespace tolvane_test {
@@ -63,8 +61,8 @@ std::string Env(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// Empty when the fixed directories are private to this process (see
-// scripts/run-in-sandbox.sh), else why not.
+// Empty when the fixed directories are private (scripts/run-in-sandbox.sh),
+// else why not.
 std::string SandboxProblem() {
   if (!Env("TOLVANE_SANDBOX_UNAVAILABLE").empty())
     return Env("TOLVANE_SANDBOX_UNAVAILABLE");
@@ -173,13 +171,6 @@ std::vector<std::string> ToolWords() {
   return words;
 }
 
-std::string ToolCommand() {
-  std::string command;
-  for (const std::string& word : ToolWords())
-    command += nq_tolvane::ShellWord(word) + " ";
-  return command;
-}
-
 void ExecTool(const std::vector<std::string>& args) {
   std::vector<std::string> words = ToolWords();
   words.insert(words.end(), args.begin(), args.end());
@@ -199,8 +190,7 @@ pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     dup2(in, 0);
     dup2(errFd, 2);
-    if (BecomeUser(user)) ExecTool(args);
-    _exit(127);
+    ExecTool(args, user);
   }
   return child;
 }

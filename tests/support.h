@@ -21,29 +21,25 @@ constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
 
 std::string ReadFile(const std::string& path);  // "<missing>" if unreadable
 void WriteFile(const std::string& path, const std::string& content);
-// Writes `content` gzip-compressed to `path`, which may hold any byte.
 void WriteGz(const std::string& path, const std::string& content);
-// Names left in /var/tmp, sorted.
-std::vector<std::string> ScratchLeft();
+std::vector<std::string> ScratchLeft();  // names in /var/tmp, sorted
 
 // Runs `body` with fd 2 redirected and returns what it wrote.
 std::string CaptureStderr(const std::function<void()>& body);
 
-// The next allocations that succeed before operator new throws
-// std::bad_alloc; -1 (the default) for never.
+// Allocations that succeed before operator new throws; -1 for never.
 extern std::atomic<long> failAllocationAfter;
 
-// Device-log messages recorded since the last Take(), as "<level> <text>".
+// Device-log messages since the last call, as "<level> <text>".
 std::vector<std::string> TakeBrev();
 
 std::string Pid();
 bool Has(const std::vector<std::string>& lines, const std::string& line);
-// The messages among `lines` that contain `text`.
 std::vector<std::string> With(const std::vector<std::string>& lines,
                               const std::string& text);
 
-// Makes the user `name` in the sandbox's /etc, without a home directory;
-// in the group tolvane when `inGroup`.
+// Makes the user `name` in the sandbox's /etc, in the group tolvane when
+// `inGroup`.
 void AddUser(const std::string& name, bool inGroup = false);
 // Runs `body` in a child process as the user `name` ("" for this user) and
 // returns what it returns, or 128+N when signal N ended it.
@@ -51,28 +47,22 @@ int RunAs(const std::string& name, const std::function<int()>& body);
 // The words that run tolvane-getlog: those of TOLVANE_EMULATOR, then the
 // path in TOLVANE_GETLOG.
 std::vector<std::string> ToolWords();
-// The same as the start of a shell command line, each word quoted, ending
-// in a blank.
-std::string ToolCommand();
-// Replaces this process with tolvane-getlog and `args`; exits 127 on failure.
+// Replaces this process with tolvane-getlog and `args`, or exits 127.
 [[noreturn]] void ExecTool(const std::vector<std::string>& args);
-// Starts tolvane-getlog with `args`,
-// as `user`, with standard input /dev/null and standard error into `err`;
-// in a process group of its own when `ownGroup`.
+// Starts tolvane-getlog `args` as `user`, stdin /dev/null, stderr into
+// `err`; in a process group of its own when `ownGroup`.
 pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
                 bool ownGroup, const std::string& err = "/var/log/err");
 // Waits for `pid`: its exit code, or 128+N when signal N ended it.
 int Wait(pid_t pid);
-// Runs tolvane-getlog to its end: its exit code; `err` gets its stderr.
+// Runs tolvane-getlog to its end: its exit code, its stderr into `err`.
 int RunTool(const std::vector<std::string>& args, std::string* err = nullptr,
             const std::string& user = "");
 
-// Lays out `type` at checkpoint 2: archives 98 and 99 (from before the wrap)
-// and 01, with 99 in the active directory and the others in the backup
-// directory, and the active log <prefix>00002.log.
+// Lays out `type` at checkpoint 2: archives 98, 99 (active directory) and 01,
+// and the active log <prefix>00002.log.
 void LayOut(nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
-// The blocks that GetEntireLog writes for those pieces ("98", "99", "01",
-// "active"), in the order given.
+// The blocks GetEntireLog writes for those pieces, in the order given.
 std::string Log(std::vector<std::string> pieces = {"98", "99", "01", "active"},
                 nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
 std::string Block(const std::string& source, const std::string& content);
