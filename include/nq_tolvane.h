@@ -46,10 +46,15 @@ struct ArchivePathInfo {
 // is then untouched); when a piece was left out (reported at level 3 as
 // "<function>: <source> left out: <why>."; the rest is still written); and
 // when the output could not be written or the request was stopped (the
-// output is then as it was). Failures are reported to the device log.
+// output is then as it was). Failures are reported to the device log, and
+// so are generations missing on the device (numbers no archive holds,
+// between the oldest archive and the active log), at level 4 as
+// "GetEntireLog: <type> generations 00100-00101 are missing."; those do not
+// change the result, since everything that exists was written.
 //
 // The output: a regular file, or a name that does not exist yet, is replaced
-// whole once the history is written, so no reader sees it half written; a
+// whole once the history is written and synced to disk, so no reader sees it
+// half written and a power cut leaves the earlier file or the new one; a
 // new file gets mode 0600, an existing one of the caller keeps its mode. A
 // FIFO, a terminal or /dev/stdout is written directly. A link, FIFO, device
 // or file that another user planted in a sticky world-writable directory
@@ -57,13 +62,17 @@ struct ArchivePathInfo {
 // under /var/tmp, which is removed in every case; one left by a request that
 // was killed outright is removed by the next request of the same user.
 //
-// Signals: the pieces are made and written by shell commands run with
-// system(), which must be able to collect their status, so the caller must
+// Commands: the pieces are made and written by shell commands, each run as
+// "/bin/sh -c" in a session of its own, away from the caller's terminal,
+// with default signal dispositions; the caller's own dispositions are left
+// as they are. Their status must reach the library, so the caller must
 // neither ignore SIGCHLD nor reap children it did not start (with SIGCHLD
-// ignored, every command reports "No child processes" and the request fails).
-// A command ended by SIGINT or SIGQUIT stops the request, as does SIGINT,
-// SIGQUIT or SIGTERM blocked and pending in the calling thread before the
-// next command: no further command runs and false is returned.
+// ignored, every command reports "No child processes" and the request
+// fails). SIGINT, SIGQUIT or SIGTERM blocked and pending in the calling
+// thread before a command, or a command ended by SIGINT or SIGQUIT, stops
+// the request: no further command runs and false is returned. To stop a
+// request from another thread or a signal handler, use AssembleEntireLog()
+// with a Stop (tolvane_report.h).
 TOLVANE_EXPORT bool GetEntireLog(LogType type, const std::string& outputPath);
 
 // The diagnostics switch of the selected log type. Reads false while no type

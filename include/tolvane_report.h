@@ -61,18 +61,22 @@ struct PlannedPiece {
 // What a request for one log type would write, found without running any
 // command and without writing anything.
 struct Plan {
-  std::vector<PlannedPiece> pieces;   // in output order: archives oldest
-                                      // first, then the active log, if any
-  std::string checkpointPath;         // <backup dir>/<prefix>.txt
-  bool checkpointFound = false;       // false: the order across the wrap was
-                                      // inferred from the newest archive, and
-                                      // no generation is reported lost
-  std::uint16_t current = 0;          // the active log's number, the pivot of
-                                      // the order
-  std::string activeLogPath;          // as the checkpoint names it; "" when
-                                      // there is no checkpoint
-  std::vector<GenerationRun> lost;    // generations with no archive: between
-                                      // the oldest archive and `current`
+  std::vector<PlannedPiece> pieces;  // in output order: archives oldest
+                                     // first, then the active log, if any
+  std::string checkpointPath;        // <backup dir>/<prefix>.txt
+  bool checkpointFound = false;      // false: the order across the wrap was
+                                     // inferred from the newest archive, and
+                                     // no generation is reported lost
+  std::uint16_t current = 0;         // the active log's number, the pivot of
+                                     // the order
+  std::string activeLogPath;         // as the checkpoint names it; "" when
+                                     // there is no checkpoint
+  // Generations no archive holds, between the oldest archive and `current`
+  // (not `current` itself). Where the numbers wrapped within the history,
+  // the point where the device wraps is not known from its files, so the
+  // numbers after the newest archive before the wrap, and 0, are not
+  // counted; 1 up to `current` are.
+  std::vector<GenerationRun> lost;
   std::vector<std::string> unlisted;  // directories that are there but
                                       // could not be listed
   std::uint64_t scratchNeeded = 0;    // bytes the scratch copies need at once
@@ -124,8 +128,9 @@ struct Report {
   bool outputWritten = false;  // the output holds this request's history
   int stopSignal = 0;          // the signal that stopped the request, or 0
   // Why nothing could be written at all, or "": "unknown log type",
-  // "refusing to write <path>: <why>", "cannot write <path>: <why>",
-  // "cannot make a scratch directory in /var/tmp/: <why>" or "nothing found".
+  // "refusing to write <path>: <why>", "cannot write <path>: <why>" or
+  // "cannot make a scratch directory in /var/tmp/: <why>". When nothing was
+  // found, `pieces` is empty and `failure` is "".
   std::string failure;
 };
 
