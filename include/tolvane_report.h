@@ -148,7 +148,8 @@ class Stop final {
   // SIGKILL; no further command starts; the request removes its scratch
   // files, leaves the output as it was and reports `signal` (> 0) as
   // Report::stopSignal. A stop asked for before the request starts stops it
-  // before its first command. Async-signal-safe.
+  // before its first command, and once asked the object stays so: use a
+  // new one for the next request. Async-signal-safe.
   TOLVANE_EXPORT void Request(int signal) noexcept;
 
   // The signal asked for, or 0.
