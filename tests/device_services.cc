@@ -1,6 +1,5 @@
-// A device's own services in a few lines, for the build that links them in
-// place of the stand-ins: every debug-log message goes to stderr marked as
-// the device's.
+// A device's own services, for the build that links them in place of the
+// stand-ins: debug-log messages go to stderr marked as the device's.
 
 #include <dirent.h>
 #include <fnmatch.h>
@@ -26,8 +25,7 @@ OrvoMutex::~OrvoMutex() { pthread_mutex_destroy(&mutex_); }
 void OrvoMutex::Lock() { pthread_mutex_lock(&mutex_); }
 void OrvoMutex::Unlock() { pthread_mutex_unlock(&mutex_); }
 
-// Leaves out the exclusion pattern and case folding, which tolvane never asks
-// for.
+// No exclusion pattern or case folding: tolvane asks for neither.
 int vorn_fileutils::GetDirFileList(const char* dir, const char* pattern,
                                    const char*, std::list<std::string>& list,
                                    bool fullPath, bool, bool sorted) {

@@ -1,7 +1,6 @@
 #!/bin/sh
-# Lays out a small misc log (checkpoint 3, archives 1 and 2, active log 3)
-# and checks that COMMAND, a tolvane-getlog, assembles it exactly and leaves
-# no scratch file. Its standard error passes through.
+# Lays out a small misc log and checks that COMMAND, a tolvane-getlog,
+# assembles it exactly and leaves no scratch file.
 #
 #   scripts/run-in-sandbox.sh sh tests/getlog_check.sh COMMAND...
 set -eu

@@ -1,9 +1,8 @@
 #!/bin/sh
-# Installs the build in BUILD_DIR under a fresh prefix, then builds a program
-# against it with find_package and with pkg-config, and runs it and the
-# installed tolvane-getlog without LD_LIBRARY_PATH. For a cross build CXX, NM,
-# READELF and CMAKE_TOOLCHAIN_FILE name the target's tools and
-# TOLVANE_EMULATOR the command line that runs its programs.
+# Installs BUILD_DIR under a fresh prefix, builds a program against it with
+# find_package and with pkg-config, and runs it and the installed
+# tolvane-getlog without LD_LIBRARY_PATH. A cross build names its tools in
+# CXX, NM, READELF and CMAKE_TOOLCHAIN_FILE, its emulator in TOLVANE_EMULATOR.
 set -eu
 build=$(cd "$1" && pwd)
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +20,7 @@ expected=$( (printf 'nq_tolvane::%s\n' GetEntireLog IsDebugging SetDebugging \
   PlanEntireLog AssembleEntireLog Stop::Request
   printf 'nq_tolvane::nq_tolvane_internals::%s\n' $internal) | sort | tr '\n' ' ')
 [ "$exported" = "$expected" ] || { echo "exported: $exported" >&2; exit 1; }
-# shellcheck disable=SC2086  # the emulator's command line, split into words
+# shellcheck disable=SC2086  # the emulator's words
 $run "$prefix/usr/bin/tolvane-getlog" --help | grep -q "usage: tolvane-getlog"
 
 # Nothing of the build host, such as an RPATH into the build tree.

@@ -1,9 +1,8 @@
 #!/bin/sh
-# Makes the Debian packages of BUILD_DIR and checks their names, architecture,
-# dependencies, ldconfig trigger and (native only) lintian's verdict; then,
-# unpacked into a throwaway root, their files and that the unpacked
-# tolvane-getlog works in the sandbox (as root; a cross build passes
-# TOLVANE_EMULATOR as to install_test.sh).
+# Makes the Debian packages of BUILD_DIR and checks their names, dependencies,
+# ldconfig trigger, lintian's verdict (native only), their files, and that
+# the unpacked tolvane-getlog works in the sandbox (TOLVANE_EMULATOR as for
+# install_test.sh).
 #
 #   sh tests/package_test.sh BUILD_DIR [DEBIAN_ARCHITECTURE]
 set -eu
@@ -28,9 +27,7 @@ done
 dpkg-deb --ctrl-tarfile "$work/debs/libtolvane1_"*.deb | tar -xOf - ./triggers |
   grep -qx "activate-noawait ldconfig" || fail "libtolvane1 has no ldconfig trigger"
 
-# Files: the drop-in installed (mode 0440, not enabled) and as documentation,
-# the manual page and the README (install_test.sh checks the files'
-# contents, which the packages take from the same install).
+# The drop-in (0440, not enabled, and as documentation), manual page, README.
 usr=$work/root/usr
 [ "$(stat -c %a "$usr/share/tolvane/sudoers.d/tolvane")" = 440 ] || fail "drop-in mode"
 visudo -cqf "$usr/share/tolvane/sudoers.d/tolvane" || fail "drop-in does not parse"
@@ -46,7 +43,7 @@ if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   [ "$status" -eq 0 ] || fail "lintian found an error"
 fi
 run=${TOLVANE_EMULATOR:-}
-# shellcheck disable=SC2086  # the emulator's command line, split into words
+# shellcheck disable=SC2086  # the emulator's words
 "$source/scripts/run-in-sandbox.sh" sh "$source/tests/getlog_check.sh" \
   $run "$usr/bin/tolvane-getlog"
 echo "package_test: $arch packages complete, unpacked tolvane-getlog works"

@@ -1,9 +1,8 @@
 #!/bin/sh
-# Builds the project with TOLVANE_BUILD_SERVICES=OFF against a small services
-# library of its own (tests/device_services.cc) and checks that libtolvane.so
-# needs that library and no stand-in, that no stand-in is installed or
-# exported, and that the installed tolvane-getlog assembles a log through the
-# device's services. A cross build passes its tools as to install_test.sh.
+# Builds with TOLVANE_BUILD_SERVICES=OFF against tests/device_services.cc and
+# checks that libtolvane.so needs that library and no stand-in, that no
+# stand-in is installed or exported, and that the installed tolvane-getlog
+# works through it. A cross build passes its tools as to install_test.sh.
 set -eu
 source=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -33,7 +32,7 @@ fi
 # The device's library lies beside libtolvane.so, as on the device.
 cp "$work/device/libdevice_services.so.1" "$(dirname "$lib")"
 status=0
-# shellcheck disable=SC2086  # the emulator's command line, split into words
+# shellcheck disable=SC2086  # the emulator's words
 "$source/scripts/run-in-sandbox.sh" sh "$source/tests/getlog_check.sh" \
   $run "$work/usr/bin/tolvane-getlog" 2>"$work/stderr" || status=$?
 cat "$work/stderr" >&2

@@ -10,8 +10,7 @@ namespace {
 
 using nq_tolvane::LogType;
 
-// Checks that every line starts with a 24-character local time and one
-// colon, and returns the text with those cut off.
+// The text without each line's leading local time and colon.
 std::string WithoutTimes(const std::string& text) {
   std::istringstream lines(text);
   std::string rest;
@@ -95,15 +94,16 @@ TEST_F(StateTest, RejectedTypeLeavesNoRecord) {
   }
 }
 
+// Also the age order, which pivots on the current number.
 TEST_F(StateTest, DiagnosticsFollowTheSwitchOfTheRecord) {
   std::string name;
   WriteFile("/var/log/misc.txt", "17\n");
   ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_MISC, name));
   EXPECT_EQ("", CaptureStderr([] { nti::SetLogNum(5); }));
   nq_tolvane::SetDebugging(true);
-  std::string err = CaptureStderr([] { nti::SetLogNum(5); });
-  EXPECT_EQ("SetLogNum: set logNum 5\n", WithoutTimes(err));
-  EXPECT_EQ(25 + 24, err.size());
+  std::string err = CaptureStderr([] { nti::SetLogNum(100); });
+  EXPECT_EQ("SetLogNum: set logNum 100\n", WithoutTimes(err));
+  EXPECT_EQ(27 + 24, err.size());
   err = CaptureStderr(
       [] { EXPECT_EQ(17, nti::FindLastBackupLogNum("/var/log", "misc")); });
   EXPECT_EQ(
@@ -111,37 +111,27 @@ TEST_F(StateTest, DiagnosticsFollowTheSwitchOfTheRecord) {
       "ReadCheckPointFile: read logNum 17 from checkpoint file\n"
       "FindLastBackupLogNum: read logNum 17 from checkpoint file\n",
       WithoutTimes(err));
-  // A new record starts with the switch off, so Initialize writes nothing.
-  EXPECT_EQ("", CaptureStderr(
-                    [&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
-  EXPECT_FALSE(nq_tolvane::IsDebugging());
-}
-
-TEST_F(StateTest, AgeOrderPivotsOnTheCurrentNumber) {
-  std::string name;
-  ASSERT_TRUE(nti::Initialize(nq_tolvane::LOGTYPE_AUDIT, name));
-  nti::SetLogNum(100);
   const struct {
     int a, b;
     bool older;
   } pairs[] = {{90, 95, true},    {95, 90, false},  {65000, 3, true},
                {3, 65000, false}, {200, 300, true}, {100, 101, false},
                {100, 100, true},  {101, 101, false}};
-  auto archive = [](int n) {
-    char text[32];
-    std::snprintf(text, sizeof text, "audit%05d.log.gz", n);
-    return std::string(text);
-  };
-  nq_tolvane::SetDebugging(true);
   for (const auto& pair : pairs) {
-    const std::string a = archive(pair.a), b = archive(pair.b);
-    EXPECT_EQ("compare_file_age: " + a +
+    char a[32], b[32];
+    std::snprintf(a, sizeof a, "misc%05d.log.gz", pair.a);
+    std::snprintf(b, sizeof b, "misc%05d.log.gz", pair.b);
+    EXPECT_EQ("compare_file_age: " + std::string(a) +
                   (pair.older ? " is older than " : " is newer than ") + b +
                   "\n",
               WithoutTimes(CaptureStderr([&] {
                 EXPECT_EQ(pair.older, nti::compare_file_age(a, b));
               })));
   }
+  // A new record starts with the switch off, so Initialize writes nothing.
+  EXPECT_EQ("", CaptureStderr(
+                    [&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); }));
+  EXPECT_FALSE(nq_tolvane::IsDebugging());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Fuzzes archive-name parsing and the age order. Input: two bytes of the
-// current number, then names separated by line feeds. FindLogNum must never
-// crash, and sorting must give a permutation in which every name numbered
-// above the current number precedes every other, each group ascending.
+// Archive-name parsing and the age order. Input: two bytes of the current
+// number, then names separated by line feeds. Sorting must give a permutation
+// with every name numbered above the current number first, each group
+// ascending.
 
 #include <algorithm>
 #include <cstdint>
@@ -35,12 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   std::vector<std::string> before(names.begin(), names.end());
   names.sort(nti::compare_file_age);
-  std::vector<std::string> after(names.begin(), names.end());
-
-  std::sort(before.begin(), before.end());
-  std::vector<std::string> sortedAfter = after;
-  std::sort(sortedAfter.begin(), sortedAfter.end());
-  if (before != sortedAfter) std::abort();  // not a permutation
+  const std::vector<std::string> after(names.begin(), names.end());
+  if (!std::is_permutation(before.begin(), before.end(), after.begin(),
+                           after.end()))
+    std::abort();
 
   // Older generations (above n) first, then the current cycle; ascending.
   for (size_t i = 1; i < after.size(); ++i) {

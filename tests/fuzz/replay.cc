@@ -1,5 +1,4 @@
-// Feeds each file of the directories named on the command line to the fuzz
-// target once: the corpus as an ordinary test, under any compiler.
+// Feeds each file of the directories named to the fuzz target once.
 
 #include <cstdint>
 #include <cstdio>
