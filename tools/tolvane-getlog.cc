@@ -1,51 +1,39 @@
-// tolvane-getlog: writes the complete history of one device log into a file.
+// tolvane-getlog: writes the complete history of one device log into a file,
+// or lists what that history is made of.
 
-#include <dirent.h>
-#include <dlfcn.h>
-#include <pthread.h>
-#include <semaphore.h>
 #include <signal.h>
-#include <ucontext.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "nq_tolvane.h"
 #include "nq_tolvane_internals.h"
+#include "tolvane_report.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: tolvane-getlog [--debug] TYPE OUTPUT\n"
+    "       tolvane-getlog --list TYPE\n"
     "Writes every archive of log TYPE, oldest first, and then its active log\n"
-    "into the file OUTPUT ('-' for standard output).\n"
+    "into the file OUTPUT ('-' for standard output). --list shows what that\n"
+    "would write and what is missing, and runs nothing.\n"
     "  TYPE     audit, brev, snmpd or misc, or a type number\n"
     "  --debug  show diagnostics and device-log messages on stderr\n"
-    "Exit status: 0 complete, 1 incomplete or failed, 2 usage,\n"
-    "128+N ended by signal N.\n";
+    "Exit status: 0 complete, 1 incomplete or failed (--list: expected to\n"
+    "be), 2 usage, 128+N stopped by signal N.\n";
 
-// The library's messages that say why a history is incomplete: the device
-// log keeps them, and the person at the shell sees them too.
-const char* const kShownFormats[] = {
-    "%s: %s left out: %s.",
-    "%s: refusing to write %s: %s.",
-    "%s: cannot write %s: %s.",
-    "%s: cannot make a scratch directory in %s: %s.",
-};
+const char* const kTypeNames[] = {"audit", "brev", "snmpd", "misc"};
+const int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
-// The signal that asked this program to stop, or 0.
-std::atomic<int> stopSignal{0};
+// The request this program runs; a stop signal asks it to stop.
+nq_tolvane::Stop stop;
+
+void OnStopSignal(int signal) { stop.Request(signal); }
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -53,9 +41,8 @@ int Usage() {
 }
 
 bool ParseType(const char* text, nq_tolvane::LogType* type) {
-  static const char* const kNames[] = {"audit", "brev", "snmpd", "misc"};
   for (int i = 0; i < 4; ++i) {
-    if (std::strcmp(text, kNames[i]) == 0) {
+    if (std::strcmp(text, kTypeNames[i]) == 0) {
       *type = static_cast<nq_tolvane::LogType>(i + 1);
       return true;
     }
@@ -70,87 +57,119 @@ bool ParseType(const char* text, nq_tolvane::LogType* type) {
   return true;
 }
 
-// Sends SIGINT to every process descended from this one, that is to the
-// command the library is running: a signal sent to this program alone does
-// not reach it, and the library stops once its command ends by SIGINT.
-void InterruptCommands() {
-  std::map<pid_t, std::vector<pid_t>> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return;
-  while (const dirent* entry = readdir(proc)) {
-    const pid_t pid = std::atoi(entry->d_name);
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (pid <= 0 || !std::getline(file, stat)) continue;
-    // "pid (command) state ppid ...", where the command may hold ')'.
-    const std::string::size_type close = stat.rfind(')');
-    if (close != std::string::npos && close + 4 < stat.size())
-      children[std::atoi(stat.c_str() + close + 4)].push_back(pid);
+// `text` with each control byte, DEL and backslash written as a visible
+// escape (\n, \t, \\, \x01), so that a file name stays on one line and sends
+// the terminal nothing it would act on. Bytes from 0x80 up (UTF-8) pass.
+std::string Escaped(const std::string& text) {
+  std::string shown;
+  for (const unsigned char c : text) {
+    if (c == '\\') {
+      shown += "\\\\";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      shown += hex;
+    } else {
+      shown += static_cast<char>(c);
+    }
   }
-  closedir(proc);
-  std::vector<pid_t> todo = children[getpid()];
-  while (!todo.empty()) {
-    const pid_t pid = todo.back();
-    todo.pop_back();
-    kill(pid, SIGINT);
-    todo.insert(todo.end(), children[pid].begin(), children[pid].end());
-  }
+  return shown;
 }
 
-// Posted by the signal handler, or when the request is done, to wake the
-// thread that interrupts the running command.
-sem_t stopPosted;
-std::atomic<bool> requestDone{false};
-
-// Asked to stop: notes the signal and leaves SIGTERM blocked and pending in
-// this thread, which keeps the library from starting another command. The
-// command that runs now, if any, is interrupted by InterruptUntilDone().
-void OnStopSignal(int signal, siginfo_t*, void* context) {
-  int expected = 0;
-  stopSignal.compare_exchange_strong(expected, signal);
-  sigaddset(&static_cast<ucontext_t*>(context)->uc_sigmask, SIGTERM);
-  pthread_kill(pthread_self(), SIGTERM);
-  sem_post(&stopPosted);
+// "generation 00100" or "generations 00100-00101".
+std::string Generations(const nq_tolvane::GenerationRun& run) {
+  char text[40];
+  if (run.first == run.last) {
+    std::snprintf(text, sizeof text, "generation %05u", unsigned{run.first});
+  } else {
+    std::snprintf(text, sizeof text, "generations %05u-%05u",
+                  unsigned{run.first}, unsigned{run.last});
+  }
+  return text;
 }
 
-void InterruptUntilDone() {
-  while (sem_wait(&stopPosted) != 0) {
+// Prints the plan of log `type` on stdout, one tab-separated line per piece
+// under a line naming the fields; every other line starts with '#'. Returns
+// the exit status: 0 when nothing is expected to be left out.
+int List(nq_tolvane::LogType type) {
+  nq_tolvane::Plan plan;
+  if (!nq_tolvane::PlanEntireLog(type, &plan)) {
+    std::fputs("tolvane-getlog: unknown log type.\n", stderr);
+    return 1;
   }
-  for (; !requestDone; usleep(100 * 1000)) InterruptCommands();
+  bool complete = !plan.pieces.empty() && plan.lost.empty() &&
+                  plan.unlisted.empty() &&
+                  plan.scratchNeeded <= plan.scratchFree;
+  std::printf(
+      "# source\tkind\tsequence\tbytes\treadable\tscratch\treachable\n");
+  for (const nq_tolvane::PlannedPiece& piece : plan.pieces) {
+    complete = complete && piece.reachable;
+    const std::string scratch =
+        piece.scratchSizeKnown ? std::to_string(piece.scratchSize) : "?";
+    std::printf(
+        "%s\t%s\t%05u\t%llu\t%s\t%s\t%s\n", Escaped(piece.sourcePath).c_str(),
+        piece.kind == nq_tolvane::PieceKind::kArchive ? "archive" : "active",
+        unsigned{piece.sequence},
+        static_cast<unsigned long long>(piece.sizeOnDisk),
+        piece.readable ? "yes" : "no", scratch.c_str(),
+        piece.reachable ? "yes" : "no");
+  }
+  if (plan.pieces.empty()) std::puts("# nothing found");
+  for (const nq_tolvane::GenerationRun& run : plan.lost)
+    std::printf("# missing: %s\n", Generations(run).c_str());
+  if (plan.checkpointFound) {
+    std::printf("# checkpoint: %s found, current %05u\n",
+                Escaped(plan.checkpointPath).c_str(), unsigned{plan.current});
+  } else {
+    std::printf(
+        "# checkpoint: %s missing; the order across the wrap is inferred "
+        "from the newest archive\n",
+        Escaped(plan.checkpointPath).c_str());
+  }
+  for (const std::string& dir : plan.unlisted)
+    std::printf("# not listed: %s\n", Escaped(dir).c_str());
+  // A lower bound at best: an archive's trailer gives only its last member.
+  const std::uint64_t kMiB = 1024 * 1024;
+  std::printf(
+      "# scratch: needs at least %llu MiB in /var/tmp, %llu MiB free\n",
+      static_cast<unsigned long long>((plan.scratchNeeded + kMiB - 1) / kMiB),
+      static_cast<unsigned long long>(plan.scratchFree / kMiB));
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "tolvane-getlog: cannot write the list: %s\n",
+                 std::strerror(errno));
+    return 1;
+  }
+  return complete ? 0 : 1;
+}
+
+// Lets a stop signal stop the request instead of ending the program halfway.
+// A signal ignored on entry (nohup) stays ignored.
+void CatchStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int signal : kStopSignals) sigaddset(&stops, signal);
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  action.sa_mask = stops;
+  action.sa_flags = SA_RESTART;
+  for (int signal : kStopSignals) {
+    struct sigaction old = {};
+    sigaction(signal, nullptr, &old);
+    if (old.sa_handler != SIG_IGN) sigaction(signal, &action, nullptr);
+  }
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 }  // namespace
 
-// The library reports through the device's debug log. This definition comes
-// first in the search order: it passes every message on to the device log
-// and also shows on stderr those that tell why a history is incomplete.
-extern "C" void __brev_printf(int level, const char* sourceFile,
-                              const char* format, ...) {
-  using Printf = void (*)(int, const char*, const char*, ...);
-  static const auto next =
-      reinterpret_cast<Printf>(dlsym(RTLD_NEXT, "__brev_printf"));
-  char text[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  if (next != nullptr) next(level, sourceFile, "%s", text);
-  // A request that a signal stopped while a command ran names the signal.
-  int signal = 0;
-  if (std::sscanf(text, "GetEntireLog: %*s log stopped by signal %d",
-                  &signal) == 1) {
-    int expected = 0;
-    stopSignal.compare_exchange_strong(expected, signal);
-  }
-  const char* const colon = std::strstr(text, ": ");
-  for (const char* shown : kShownFormats)
-    if (std::strcmp(format, shown) == 0 && colon != nullptr)
-      std::fprintf(stderr, "tolvane-getlog: %s\n", colon + 2);
-}
-
 int main(int argc, char** argv) {
   int arg = 1;
   bool debug = false;
+  bool list = false;
   if (arg < argc && std::strcmp(argv[arg], "--help") == 0) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -162,34 +181,24 @@ int main(int argc, char** argv) {
   if (arg < argc && std::strcmp(argv[arg], "--debug") == 0) {
     debug = true;
     ++arg;
+  } else if (arg < argc && std::strcmp(argv[arg], "--list") == 0) {
+    list = true;
+    ++arg;
   }
   nq_tolvane::LogType type;
-  if (argc - arg != 2 || !ParseType(argv[arg], &type) ||
-      argv[arg + 1][0] == '\0')
+  if (argc - arg != (list ? 1 : 2) || !ParseType(argv[arg], &type) ||
+      (!list && argv[arg + 1][0] == '\0'))
     return Usage();
+  if (list) return List(type);
   const std::string output =
       std::strcmp(argv[arg + 1], "-") == 0 ? "/dev/stdout" : argv[arg + 1];
 
-  // The commands' status must reach system(), also when this program was
+  // The commands' status must reach the library, also when this program was
   // started with SIGCHLD ignored.
   signal(SIGCHLD, SIG_DFL);
-  // Ctrl-C, SIGTERM and the like stop the request cleanly instead of ending
-  // the program halfway. The thread that interrupts commands blocks them, so
-  // that the handler runs in this thread, the one that runs the request.
-  sigset_t stops;
-  sigemptyset(&stops);
-  for (int stop : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&stops, stop);
-  sem_init(&stopPosted, 0, 0);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  std::thread interrupter(InterruptUntilDone);
-  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
-  struct sigaction action = {};
-  action.sa_sigaction = OnStopSignal;
-  action.sa_mask = stops;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  for (int stop : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-    sigaction(stop, &action, nullptr);
+  CatchStopSignals();
 
+  nq_tolvane::Report report;
   bool selected = true;
   if (debug) {
     // Selected here so that the switch, which belongs to the selected type,
@@ -199,19 +208,30 @@ int main(int argc, char** argv) {
     selected = nq_tolvane::nq_tolvane_internals::Initialize(type, name);
     nq_tolvane::SetDebugging(true);
   }
-  const bool complete = selected && nq_tolvane::GetEntireLog(type, output);
-  requestDone = true;
-  sem_post(&stopPosted);
-  interrupter.join();
-  if (const int signal = stopSignal) {
+  if (selected) nq_tolvane::AssembleEntireLog(type, output, &report, &stop);
+
+  for (const nq_tolvane::GenerationRun& run : report.lost) {
+    std::fprintf(stderr, "tolvane-getlog: warning: %s %s %s missing.\n",
+                 kTypeNames[type - 1], Generations(run).c_str(),
+                 run.first == run.last ? "is" : "are");
+  }
+  for (const nq_tolvane::LeftOut& left : report.leftOut) {
+    std::fprintf(stderr, "tolvane-getlog: %s left out: %s.\n",
+                 Escaped(left.source).c_str(), Escaped(left.why).c_str());
+  }
+  if (!report.failure.empty())
+    std::fprintf(stderr, "tolvane-getlog: %s.\n",
+                 Escaped(report.failure).c_str());
+  // A signal that came after the request ended still ends the program so.
+  if (const int signal = stop.Requested()) {
     std::fprintf(stderr, "tolvane-getlog: stopped by signal %d\n", signal);
     return 128 + signal;
   }
-  if (!complete) {
+  if (!report.complete) {
     std::fprintf(
         stderr,
         "tolvane-getlog: log %s could not be assembled completely into %s\n",
-        argv[arg], argv[arg + 1]);
+        Escaped(argv[arg]).c_str(), Escaped(argv[arg + 1]).c_str());
     return 1;
   }
   return 0;
