@@ -1,4 +1,4 @@
-// GetEntireLog and tolvane-getlog on a device laid out in the sandbox.
+// GetEntireLog on a device laid out in the sandbox.
 
 #include <sys/wait.h>
 
@@ -72,60 +72,6 @@ TEST_F(EntireLogTest, ExceptionsLeakNothingAndReleaseTheLock) {
         << "failing allocation " << k;
   }
   EXPECT_EQ(Log(), ReadFile("/var/log/out"));
-}
-
-TEST_F(EntireLogTest, OperatorCommandExitCodes) {
-  LayOut();
-  const struct {
-    std::vector<std::string> args;
-    int code;
-    const char* stderrHas;
-    bool writes;  // the complete log to /var/log/out
-  } rows[] = {
-      {{"misc", "/var/log/out"}, 0, "", true},
-      {{"4", "/var/log/out"}, 0, "", true},
-      {{"--debug", "misc", "/var/log/out"},
-       0,
-       ":SetLogNum: set logNum 2\n",
-       true},
-      {{"--debug", "misc", "/var/log/out"},
-       0,
-       "\n6 TolvaneUtils: GetEntireLog: misc log copied to /var/log/out.\n",
-       true},
-      {{"snmpd", "/var/log/none"},
-       1,
-       "could not be assembled completely",
-       false},
-      {{"7", "/var/log/none"},
-       1,
-       "Initialize: Unknown log type requested.\n",
-       false},
-      {{}, 2, "usage: tolvane-getlog", false},
-      {{"kernel", "/var/log/none"}, 2, "usage: tolvane-getlog", false},
-      {{"--help"}, 0, "", false},
-  };
-  for (const auto& row : rows) {
-    const std::string args = testing::PrintToString(row.args);
-    fs::remove("/var/log/out");
-    std::string err;
-    EXPECT_EQ(row.code, RunTool(row.args, &err)) << args;
-    EXPECT_NE(std::string::npos, err.find(row.stderrHas)) << args << err;
-    EXPECT_EQ(row.writes ? Log() : "<missing>", ReadFile("/var/log/out"))
-        << args;
-  }
-  EXPECT_FALSE(fs::exists("/var/log/none"));
-}
-
-// "-" is standard output, through /dev/stdout, wherever it leads.
-TEST_F(EntireLogTest, OperatorCommandWritesToStandardOutput) {
-  LayOut();
-  for (const char* output :
-       {"- >", "- | cat >", "/dev/stdout >", "/dev/stdout | cat >"}) {
-    ASSERT_EQ(0, std::system((std::string(std::getenv("TOLVANE_GETLOG")) +
-                              " misc " + output + " /var/log/piped")
-                                 .c_str()));
-    EXPECT_EQ(Log(), ReadFile("/var/log/piped")) << output;
-  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // A shared device: another local user who plants things in /var/tmp, an
-// output file that must not be torn, requests that are interrupted, and
-// unprivileged callers that reach root-only archives through sudo.
+// output file that must not be torn, and requests that are interrupted.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -197,111 +196,6 @@ TEST_F(DeviceTest, PendingTerminationStopsTheRequestBeforeItsNextCommand) {
             }));
   EXPECT_FALSE(fs::exists("/var/log/out"));
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
-}
-
-TEST_F(BlockedCopyTest, OperatorCommandStopsWithinTwoSecondsLeavingNothing) {
-  const struct {
-    const char* name;
-    int signal;
-    bool wholeGroup;  // as a terminal sends it; else to the command alone
-  } stops[] = {{"Ctrl-C", SIGINT, true},
-               {"SIGTERM", SIGTERM, false},
-               {"SIGHUP", SIGHUP, false}};
-  for (const auto& stop : stops) {
-    const pid_t tool = StartTool({"misc", "/var/log/out"}, "", true);
-    AwaitBlockedCopy();
-    const auto start = std::chrono::steady_clock::now();
-    kill(stop.wholeGroup ? -tool : tool, stop.signal);
-    EXPECT_EQ(128 + stop.signal, Wait(tool)) << stop.name;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
-        << stop.name;
-    EXPECT_EQ("earlier", ReadFile("/var/log/out")) << stop.name;
-    EXPECT_EQ(std::vector<std::string>{}, ScratchLeft()) << stop.name;
-  }
-}
-
-// ---- Unprivileged callers through sudo ------------------------------------
-
-// brev keeps archives in both directories. They are root's alone; the
-// active log is readable by all, as on the device.
-class SudoTest : public DeviceTest {
- protected:
-  void SetUp() override {
-    DeviceTest::SetUp();
-    if (IsSkipped() || HasFailure()) return;
-    LayOut(nq_tolvane::LOGTYPE_BREV);
-    for (const char* archive : {"/etc/sysconfig/vorn/tolvane/brev00098.log.gz",
-                                "/var/log/brev00099.log.gz",
-                                "/etc/sysconfig/vorn/tolvane/brev00001.log.gz"})
-      chmod(archive, 0600);
-    fs::copy_file(TOLVANE_SOURCE_DIR "/packaging/sudoers.d/tolvane",
-                  "/etc/sudoers.d/tolvane");
-    chmod("/etc/sudoers.d/tolvane", 0440);
-    AddUser("member", true);
-    AddUser("outsider");
-  }
-};
-
-TEST_F(SudoTest, MemberOfTheGroupGetsTheCompleteHistory) {
-  std::string err;
-  EXPECT_EQ(0, RunTool({"brev", "/var/log/out"}, &err, "member")) << err;
-  EXPECT_EQ(Log({"98", "99", "01", "active"}, nq_tolvane::LOGTYPE_BREV),
-            ReadFile("/var/log/out"));
-  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
-}
-
-TEST_F(SudoTest, OutsiderIsToldWhatIsLeftOut) {
-  std::string err;
-  EXPECT_EQ(1, RunTool({"brev", "/var/log/out"}, &err, "outsider"));
-  EXPECT_EQ(
-      "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00001.log.gz left "
-      "out: permission denied by sudo.\n"
-      "tolvane-getlog: /var/log/brev00099.log.gz left out: permission "
-      "denied by sudo.\n"
-      "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00098.log.gz left "
-      "out: permission denied by sudo.\n"
-      "tolvane-getlog: log brev could not be assembled completely into "
-      "/var/log/out\n",
-      err);
-  EXPECT_EQ(Log({"active"}, nq_tolvane::LOGTYPE_BREV),
-            ReadFile("/var/log/out"));
-  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
-}
-
-// The rule allows exactly "/bin/gunzip -c ARCHIVE" for archives of the four
-// types in their directories.
-TEST_F(SudoTest, RuleAllowsNothingElse) {
-  const struct {
-    const char* command;
-    bool allowed;
-  } rows[] = {
-      {"/bin/gunzip -c /var/log/misc00001.log.gz", true},
-      {"/bin/gunzip -c /etc/sysconfig/vorn/tolvane/audit00001.log.gz", true},
-      {"/bin/gunzip -c /var/log/misc00001.log.gz /etc/shadow", false},
-      {"/bin/gunzip -c /var/log/ -f /etc/shadow /var/log/misc00001.log.gz",
-       false},
-      {"/bin/gunzip -c -f /var/log/misc00001.log.gz", false},
-      {"/bin/gunzip -f -c /var/log/misc00001.log.gz", false},
-      {"/bin/gunzip -c /var/log/misc/../../etc/shadow.log.gz", false},
-      {"/bin/gunzip -c /tmp/misc00001.log.gz", false},
-      {"/bin/gunzip -c /var/log/audit00001.log.gz", false},
-      {"/bin/gunzip -c /var/log/misc00001.log", false},
-      {"/bin/gunzip /var/log/misc00001.log.gz", false},
-      {"/bin/cat /var/log/misc00001.log.gz", false},
-  };
-  for (const auto& row : rows) {
-    const std::string command = row.command;
-    EXPECT_EQ(row.allowed ? 0 : 1,
-              RunAs("member",
-                    [&] {
-                      return std::system(("sudo -n -l " + command +
-                                          " >/dev/null 2>&1 </dev/null")
-                                             .c_str()) == 0
-                                 ? 0
-                                 : 1;
-                    }))
-        << command;
-  }
 }
 
 }  // namespace

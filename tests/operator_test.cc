@@ -1,0 +1,282 @@
+// tolvane-getlog: exit codes and what it tells, its listing, callers through
+// sudo, and stops by signal and at a terminal.
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "support.h"
+
+namespace tolvane_test {
+namespace {
+
+namespace fs = std::filesystem;
+using nq_tolvane::LOGTYPE_BREV;
+using OperatorTest = DeviceTest;
+
+// Runs `command` in sh as `user`, with $T the tool: its exit code; its
+// standard output and error in *out and *err.
+int Sh(const std::string& command, std::string* out, std::string* err,
+       const std::string& user = "") {
+  for (const char* file : {"/var/log/stdout", "/var/log/err"}) fs::remove(file);
+  const int code = RunAs(user, [&] {
+    return WEXITSTATUS(std::system(("T=$TOLVANE_GETLOG; { " + command +
+                                    "; } >/var/log/stdout 2>/var/log/err")
+                                       .c_str()));
+  });
+  *out = ReadFile("/var/log/stdout");
+  *err = ReadFile("/var/log/err");
+  return code;
+}
+
+TEST_F(OperatorTest, ExitCodesAndStandardError) {
+  LayOut();
+  WriteFile("/var/log/misc.txt", "4\n");  // 2 and 3 are lost
+  const std::string lost =
+      "tolvane-getlog: warning: misc generations 00002-00003 are missing.\n";
+  const struct {
+    const char* command;
+    int code;
+    std::string err;  // all of standard error, or "~" and a part of it
+  } rows[] = {
+      {"$T misc /var/log/out", 0, lost},
+      {"$T 4 - | cat >/var/log/out", 0, lost},
+      {"$T --debug misc /var/log/out", 0, "~:SetLogNum: set logNum 4\n"},
+      {"$T --debug misc /var/log/out", 0,
+       "~\n6 TolvaneUtils: GetEntireLog: misc log copied to /var/log/out.\n"},
+      {"$T snmpd /var/log/none", 1,
+       "tolvane-getlog: log snmpd could not be assembled completely into "
+       "/var/log/none\n"},
+      {"$T 7 /var/log/none", 1,
+       "Initialize: Unknown log type requested.\ntolvane-getlog: unknown log "
+       "type.\ntolvane-getlog: log 7 could not be assembled completely into "
+       "/var/log/none\n"},
+      {"$T kernel /var/log/none", 2, "~usage: tolvane-getlog"},
+      {"$T --list misc /var/log/none", 2, "~usage: tolvane-getlog"},
+  };
+  for (const auto& row : rows) {
+    fs::remove("/var/log/out");
+    std::string out, err;
+    EXPECT_EQ(row.code, Sh(row.command, &out, &err)) << row.command;
+    if (row.err[0] == '~')
+      EXPECT_NE(std::string::npos, err.find(row.err.substr(1))) << err;
+    else
+      EXPECT_EQ(row.err, err) << row.command;
+    EXPECT_EQ(row.code == 0 ? Log({"98", "99", "01"}) : "<missing>",
+              ReadFile("/var/log/out"))
+        << row.command;
+  }
+}
+
+TEST_F(OperatorTest, ListShowsThePlanAndWhetherItWouldBeComplete) {
+  LayOut();
+  const auto line = [](const std::string& n, const std::string& kind) {
+    const std::string path =
+        "/var/log/misc000" + n + (kind == "archive" ? ".log.gz" : ".log");
+    return path + "\t" + kind + "\t000" + n + "\t" +
+           std::to_string(fs::file_size(path)) + "\tyes\t" +
+           (kind == "archive" ? "16" : "26") + "\tyes\n";
+  };
+  WriteFile("/var/log/misc00003.log", "misc active 2\nno line feed");
+  WriteFile("/var/log/misc.txt", "3\n");  // 2 is lost
+  struct statvfs space;
+  ASSERT_EQ(0, statvfs("/var/tmp", &space));
+  std::string out, err;
+  EXPECT_EQ(1, Sh("$T --list misc", &out, &err));
+  EXPECT_EQ("# source\tkind\tsequence\tbytes\treadable\tscratch\treachable\n" +
+                line("98", "archive") + line("99", "archive") +
+                line("01", "archive") + line("03", "active") +
+                "# missing: generation 00002\n"
+                "# checkpoint: /var/log/misc.txt found, current 00003\n"
+                "# scratch: needs at least 1 MiB in /var/tmp, " +
+                std::to_string(space.f_bavail * space.f_frsize >> 20) +
+                " MiB free\n",
+            out + err);
+  // Without the checkpoint the newest archive is the pivot: nothing is lost.
+  fs::remove("/var/log/misc.txt");
+  EXPECT_EQ(0, Sh("$T --list misc", &out, &err)) << out;
+  // An archive larger than /var/tmp, whose name holds control bytes.
+  ASSERT_EQ(0, mount("tmpfs", "/var/tmp", "tmpfs", 0, "size=256k,mode=1777"));
+  WriteGz("/var/log/misc00050\n\t\x01\\\x7f\xc3\xa9.log.gz",
+          std::string(300 << 10, 'x'));
+  EXPECT_EQ(1, Sh("$T --list misc", &out, &err));
+  const std::string odd =
+      "/var/log/misc00050\\n\\t\\x01\\\\\\x7f\xc3\xa9.log.gz";
+  EXPECT_EQ(odd + "\tarchive\t00050\t" +
+                std::to_string(fs::file_size(
+                    "/var/log/misc00050\n\t\x01\\\x7f\xc3\xa9.log.gz")) +
+                "\tyes\t307200\tyes\n" + line("98", "archive") +
+                line("99", "archive") +
+                "# checkpoint: /var/log/misc.txt missing; the order across the "
+                "wrap is inferred from the newest archive\n# scratch: needs at "
+                "least 1 MiB in /var/tmp, 0 MiB free\n",
+            out.substr(out.find(odd)));
+}
+
+// brev keeps archives in both directories. They are root's alone; the
+// active log is readable by all, as on the device.
+class SudoTest : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    LayOut(LOGTYPE_BREV);
+    for (const char* archive : {"/etc/sysconfig/vorn/tolvane/brev00098.log.gz",
+                                "/var/log/brev00099.log.gz",
+                                "/etc/sysconfig/vorn/tolvane/brev00001.log.gz"})
+      chmod(archive, 0600);
+    fs::copy_file(TOLVANE_SOURCE_DIR "/packaging/sudoers.d/tolvane",
+                  "/etc/sudoers.d/tolvane");
+    chmod("/etc/sudoers.d/tolvane", 0440);
+    AddUser("member", true);
+    AddUser("outsider");
+  }
+};
+
+TEST_F(SudoTest, MemberOfTheGroupGetsTheCompleteHistory) {
+  std::string err;
+  EXPECT_EQ(0, RunTool({"brev", "/var/log/out"}, &err, "member")) << err;
+  EXPECT_EQ(Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
+            ReadFile("/var/log/out"));
+}
+
+// Each piece left out, and why, as the library found it: a corrupt archive
+// whose name holds control bytes, and for an outsider what sudo refuses.
+TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
+  WriteFile(std::string(kConfigDir) + "/brev00097\n\t\x01\\.log.gz", "bad");
+  const std::string corrupt =
+      "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00097\\n\\t\\x01\\\\"
+      ".log.gz left out: ";
+  const std::string refused = " left out: permission denied by sudo.\n";
+  std::string err;
+  EXPECT_EQ(1, RunTool({"brev", "/var/log/out"}, &err));
+  EXPECT_EQ(corrupt +
+                "could not decompress.\ntolvane-getlog: log brev could not be "
+                "assembled completely into /var/log/out\n",
+            err);
+  EXPECT_EQ(Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
+            ReadFile("/var/log/out"));
+  fs::remove("/var/log/out");
+  EXPECT_EQ(1, RunTool({"brev", "/var/log/out"}, &err, "outsider"));
+  EXPECT_EQ("tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00001.log.gz" +
+                refused + "tolvane-getlog: /var/log/brev00099.log.gz" +
+                refused +
+                "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00098.log.gz" +
+                refused + corrupt +
+                "permission denied by sudo.\ntolvane-getlog: log brev could "
+                "not be assembled completely into /var/log/out\n",
+            err);
+  EXPECT_EQ(Log({"active"}, LOGTYPE_BREV), ReadFile("/var/log/out"));
+}
+
+// brev with 40 more archives of 10 MB of text each: about 6 s of commands,
+// six times the longest a trial lets it run before stopping it.
+class OperatorStopTest : public SudoTest {
+ protected:
+  void SetUp() override {
+    SudoTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+      std::signal(signal, SIG_DFL);
+    std::string text;
+    while (text.size() < 10 << 20) text += "brev archive, line of text\n";
+    WriteGz("/var/log/stage.gz", text);
+    for (int n = 10; n < 50; ++n)
+      fs::copy_file("/var/log/stage.gz", std::string(kConfigDir) + "/brev000" +
+                                             std::to_string(n) + ".log.gz");
+    WriteFile(std::string(kConfigDir) + "/brev.txt", "50\n");
+  }
+
+  // Waits until the request `tool` has made its scratch directory, then up
+  // to 1 s at random, and stops it with `stop`. Expects it to end with
+  // 128+`signal` within 2 s, leaving the earlier output and no scratch.
+  void ExpectStop(pid_t tool, int signal, const std::function<void()>& stop,
+                  const std::string& trial) {
+    while (ScratchLeft().empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const int ms = std::uniform_int_distribution<int>(0, 1000)(random_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    SCOPED_TRACE(trial + ", after " + std::to_string(ms) + " ms");
+    const auto start = std::chrono::steady_clock::now();
+    stop();
+    int status = 0;
+    waitpid(tool, &status, 0);
+    EXPECT_EQ(128 + signal, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(2));
+    EXPECT_EQ("earlier", ReadFile("/var/log/out"));
+    EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
+  }
+
+  std::mt19937 random_{std::random_device{}()};
+};
+
+// Ctrl-C typed at the terminal whose foreground process is the tool: with
+// and without sudo's use_pty, as root and as a member of the group tolvane.
+TEST_F(OperatorStopTest, CtrlCAtATerminalStopsEveryTime) {
+  const char* trials = std::getenv("TOLVANE_CTRL_C_TRIALS");
+  for (int trial = 0; trial < (trials ? std::atoi(trials) : 4); ++trial) {
+    const bool usePty = trial % 2 == 0;
+    const std::string user = trial % 4 < 2 ? "root" : "member";
+    WriteFile("/etc/sudoers.d/pty",
+              usePty ? "Defaults use_pty\n" : "Defaults !use_pty\n");
+    WriteFile("/var/log/out", "earlier");
+    ASSERT_EQ(0, std::system(("chown " + user + " /var/log/out").c_str()));
+    int terminal = -1;
+    const pid_t tool = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (tool == 0) ExecTool({"brev", "/var/log/out"}, user);
+    const std::string what = (usePty ? "use_pty, " : "!use_pty, ") + user;
+    ExpectStop(
+        tool, SIGINT, [&] { ASSERT_EQ(1, write(terminal, "\x03", 1)); }, what);
+    std::string screen;
+    char chunk[4096];
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    for (ssize_t n; (n = read(terminal, chunk, sizeof chunk)) > 0;)
+      screen.append(chunk, n);
+    close(terminal);
+    EXPECT_NE(std::string::npos,
+              screen.find("tolvane-getlog: stopped by signal 2\r\n"))
+        << what << ": " << screen;
+  }
+}
+
+// `tolvane-getlog misc - | reader`, with this test the reader: it reads
+// nothing until the tool, sent a signal alone, has stopped; then it sees the
+// end of the output. A signal sent to the tool's process group ends it.
+TEST_F(OperatorStopTest, SignalsToTheToolAloneLeaveItsReaderAlone) {
+  LayOut();
+  WriteFile("/var/log/misc00002.log", std::string(1 << 20, 'x'));
+  WriteFile("/var/log/out", "earlier");
+  for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+    int data[2];
+    ASSERT_EQ(0, pipe(data));
+    const pid_t tool = fork();
+    if (tool == 0) {
+      dup2(data[1], 1);
+      ExecTool({"misc", "-"}, "");
+    }
+    close(data[1]);
+    ExpectStop(
+        tool, signal, [&] { kill(tool, signal); }, strsignal(signal));
+    alarm(4);  // the output ends when no command of the request is left
+    char buffer[1 << 16];
+    while (read(data[0], buffer, sizeof buffer) > 0) {
+    }
+    alarm(0);
+    close(data[0]);
+  }
+}
+
+}  // namespace
+}  // namespace tolvane_test
