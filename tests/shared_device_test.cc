@@ -7,12 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 #include "support.h"
 
@@ -136,52 +134,6 @@ TEST_F(DeviceTest, NextRequestRemovesWhatDeadRequestsLeft) {
 }
 
 // ---- Interruption --------------------------------------------------------
-
-// The active log is a FIFO with no writer: copying it blocks until the
-// request is interrupted.
-class BlockedCopyTest : public DeviceTest {
- protected:
-  void SetUp() override {
-    DeviceTest::SetUp();
-    if (IsSkipped() || HasFailure()) return;
-    LayOut();
-    fs::remove("/var/log/misc00002.log");
-    mkfifo("/var/log/misc00002.log", 0600);
-    WriteFile("/var/log/out", "earlier");
-  }
-  // Waits until a request's scratch directory is there and its copy of the
-  // active log has had time to block.
-  static void AwaitBlockedCopy() {
-    while (ScratchLeft().empty())
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-};
-
-// Ctrl-C or Ctrl-\ at a terminal: the signal goes to the whole foreground
-// process group, the request's commands included.
-TEST_F(BlockedCopyTest, LibraryStopsWhenACommandEndsBySigintOrSigquit) {
-  for (int signal : {SIGINT, SIGQUIT}) {
-    const pid_t child = fork();
-    if (child == 0) {
-      setpgid(0, 0);
-      const bool result = GetEntireLog(LOGTYPE_MISC, "/var/log/out");
-      const std::vector<std::string> brev = TakeBrev();
-      _exit(!result && With(brev, "ExtractArchive").empty() &&
-                    Has(brev, "3 GetEntireLog: misc log stopped by signal " +
-                                  std::to_string(signal) +
-                                  "; /var/log/out not written.")
-                ? 0
-                : 1);
-    }
-    setpgid(child, child);
-    AwaitBlockedCopy();
-    kill(-child, signal);
-    EXPECT_EQ(0, Wait(child)) << signal;
-    EXPECT_EQ("earlier", ReadFile("/var/log/out")) << signal;
-    EXPECT_EQ(std::vector<std::string>{}, ScratchLeft()) << signal;
-  }
-}
 
 // A caller that blocks SIGTERM and has one pending is being told to end.
 TEST_F(DeviceTest, PendingTerminationStopsTheRequestBeforeItsNextCommand) {
