@@ -1,20 +1,20 @@
 #!/bin/bash
 # bench/compare.sh [ROUNDS], as root: on four misc histories, times
 # `tolvane-getlog misc OUT` against the floor (the same commands, each through
-# its own /bin/sh -c as system() does) and the plain way (zcat of the archives
-# oldest first, cat of the active log), alternating, then runs BM_GetEntireLog
-# for the library's own CPU time and memory; writes bench/results/. `compare.sh
-# gbench [FLAG...]` runs tolvane_bench alone on 10 archives. It builds
-# build-bench/ and re-runs itself in scripts/run-in-sandbox.sh.
+# its own /bin/sh -c) and the plain way (zcat, cat), alternating, with OUT on
+# tmpfs and on the checkout's disk; runs BM_GetEntireLog on each, then
+# BM_PlanEntireLog and `tolvane-getlog --list` on 65,536 archives; writes
+# bench/results/. `compare.sh gbench [FLAG...]` runs tolvane_bench alone on 10
+# archives. It builds build-bench/ and re-runs itself in the sandbox.
 set -euo pipefail
 bench=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 build=${bench%/bench}/build-bench results=$bench/results
-gbench=$build/bench/tolvane_bench
+gbench=$build/bench/tolvane_bench disk=${bench%/bench}/build-bench/out
 if [[ -n ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
   echo "compare.sh: no sandbox: $TOLVANE_SANDBOX_UNAVAILABLE" >&2 && exit 1
 elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 ]]; then
-  [[ -e /usr/include/benchmark/benchmark.h ]] && command -v cmake g++ sudo >/dev/null ||
-    { apt-get update && apt-get install -y cmake g++ make sudo gzip libbenchmark-dev; }
+  [[ -e /usr/include/benchmark/benchmark.h ]] && command -v cmake g++ sudo strace >/dev/null ||
+    { apt-get update && apt-get install -y cmake g++ make sudo gzip strace libbenchmark-dev; }
   cmake -S "$bench/.." -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_BENCHMARKS=ON >/dev/null
   cmake --build "$build" -j2 >/dev/null
@@ -48,62 +48,105 @@ pieces() {
   ARCHIVES=("${before[@]}" "${after[@]}")
 }
 
-# What the library does in-process costs the floor no process either: its
-# scratch files lie in /var/tmp itself, it appends to OUT, and it empties each
-# scratch file (a builtin) where the library unlinks it.
+# The library's command texts, into OUT through descriptor 4 as the library
+# writes its unnamed file. What it does in-process costs the floor no process
+# either: its scratch directory is made before the clock starts, and it
+# empties each scratch file (a builtin) where the library unlinks it.
 floor() {
-  local nl=$'\n' && pieces
-  /bin/sh -c "/bin/cp -f $ACTIVE /var/tmp/${ACTIVE##*/}-$$.txt 2>/dev/null"
+  local nl=$'\n' s=/var/tmp/tolvane.floor && pieces && exec 4>"$1"
+  /bin/sh -c "/bin/cp -f $ACTIVE $s/${ACTIVE##*/}-$$.txt 2>/dev/null"
   for ((i = ${#ARCHIVES[@]} - 1; i >= 0; i--)); do
-    /bin/sh -c "sudo /bin/gunzip -c ${ARCHIVES[i]} > /var/tmp/${ARCHIVES[i]##*/}-$$.txt 2>/dev/null"
+    /bin/sh -c "sudo /bin/gunzip -c ${ARCHIVES[i]} > $s/${ARCHIVES[i]##*/}-$$.txt 2>/dev/null"
   done
   for source in "${ARCHIVES[@]}" "$ACTIVE"; do
-    /bin/sh -c "/bin/echo -e \"$nl$source follows:$nl\" >> $1 2>/dev/null"
-    /bin/sh -c "/bin/cat /var/tmp/${source##*/}-$$.txt >> $1 2>/dev/null"
-    : >"/var/tmp/${source##*/}-$$.txt"
+    /bin/sh -c "/bin/echo -e \"$nl$source follows:$nl\" >> /proc/self/fd/4 2>/dev/null"
+    /bin/sh -c "/bin/cat $s/${source##*/}-$$.txt >> /proc/self/fd/4 2>/dev/null"
+    : >"$s/${source##*/}-$$.txt"
   done
 }
 
 plain() { pieces && zcat -- "${ARCHIVES[@]}" >"$1" && cat -- "$ACTIVE" >>"$1"; }
 
-# run HISTORY ROUND WHAT: one timed run of WHAT into /var/tmp/WHAT.
+# run HISTORY ROUND WHAT [TRACE...]: one timed run of WHAT into /var/tmp/WHAT
+# (WHAT_disk: into $disk), the library under TRACE if given.
 run() {
-  rm -f "/var/tmp/$3" /var/tmp/misc*.txt
-  local status=0 t0=$EPOCHREALTIME
-  if [[ $3 == library ]]; then "$build/tolvane-getlog" misc /var/tmp/library
-  else ("$3" "/var/tmp/$3"); fi &>/dev/null || status=$?
+  local out=/var/tmp/$3 status=0 t0
+  [[ $3 != *_disk ]] || out=$disk/$3
+  rm -rf "$out" /var/tmp/tolvane.floor
+  [[ $3 != floor* ]] || mkdir -m 700 /var/tmp/tolvane.floor
+  t0=$EPOCHREALTIME
+  case $3 in
+    library*) "${@:4}" "$build/tolvane-getlog" misc "$out" ;;
+    list) "$build/tolvane-getlog" --list misc >"$out" ;;
+    *) ("${3%_disk}" "$out") ;;
+  esac &>/dev/null || status=$?
   echo "$1 $2 $3 $((10#${EPOCHREALTIME/./} - 10#${t0/./})) $status" >>"$results/samples.txt"
 }
 
-mkdir -p "$results" && rm -f "$results"/*
+# The sh -c texts in a trace, scratch directory and process id aside.
+texts() { sed -nE 's#/var/tmp/tolvane\.[^/]*/#/S/#g; s#-[0-9]+\.txt#.txt#g
+  s/.*execve\("\/bin\/sh", \["[^"]*", "-c", (.*)\], 0x.*/\1/p' "$1"; }
+
+trace() { strace -f --seccomp-bpf -qq -T -e trace=execve,fsync -e signal=none -s 4096 -o "$@"; }
+
+# check HISTORY BYTES: untimed runs that warm the caches; compares the bytes
+# the library (on disk), the floor and plain wrote and the commands library
+# and floor ran, and sums the library's fsync calls.
+check() {
+  local t=/var/tmp/trace same ran syncs
+  run "$1" 0 library_disk trace $t.library
+  rm -rf /var/tmp/floor && mkdir -m 700 /var/tmp/tolvane.floor
+  trace $t.floor bash -c "$(declare -f pieces floor); floor /var/tmp/floor" &>/dev/null
+  run "$1" 0 plain
+  cmp -s "$disk/library_disk" /var/tmp/floor && same=the || same=DIFFERENT
+  cmp -s <(texts $t.library) <(texts $t.floor) && ran=the || ran=DIFFERENT
+  syncs=$(awk -F'<' '/fsync/ && / = / { n++; s += $NF } END { printf "%d, %.2f ms", n, s * 1e3 }' $t.library)
+  echo "$1: library and floor wrote $same $(wc -c </var/tmp/floor) bytes and ran $ran" \
+    "$(texts $t.floor | wc -l) commands; plain $(wc -c </var/tmp/plain) of $2;" \
+    "the library's fsync calls on disk: $syncs" >>"$results/checks.txt"
+  rm -f $t.*
+}
+
+mkdir -p "$results" "$disk" && rm -f "$results"/*
 { nproc; grep -m1 'model name' /proc/cpuinfo; uname -sr; g++ --version | head -1
-  readlink -f /bin/sh; sudo -V | head -1; dpkg-query -W libbenchmark-dev; } >"$results/machine.txt"
+  readlink -f /bin/sh; sudo -V | head -1; dpkg-query -W libbenchmark-dev
+  findmnt -no FSTYPE,SOURCE,OPTIONS -T "$disk"; cat /proc/loadavg; } >"$results/machine.txt"
 lay_out 10 4096
 "$gbench" --benchmark_filter=OrderNames --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true 2>&1 | tee "$results/order_names.txt"
-whats=(library floor plain) names=""
-for entry in "10x4KiB 10 4096 ${1:-21}" "100x4KiB 100 4096 ${1:-11}" \
-  "1000x4KiB 1000 4096 ${1:-5}" "8x64MiB 8 67108864 ${1:-5}"; do
+whats=(library floor plain library_disk floor_disk) names=""
+for entry in "10x4KiB 10 4096 ${1:-21}" "100x4KiB 100 4096 ${1:-9}" \
+  "1000x4KiB 1000 4096 ${1:-3}" "8x64MiB 8 67108864 ${1:-5}"; do
   read -r name count bytes rounds <<<"$entry"
   names+=" $name"
   lay_out "$count" "$bytes"
-  for ((round = 0; round <= rounds; round++)); do # round 0: untimed, for the checks
-    for k in 0 1 2; do run "$name" "$round" "${whats[(round + k) % 3]}"; done
-    ((round > 0)) || { cmp -s /var/tmp/library /var/tmp/floor && same=the || same=DIFFERENT
-      echo "$name: library and floor wrote $same $(wc -c </var/tmp/library) bytes;" \
-        "plain $(wc -c </var/tmp/plain) of $(((count + 1) * bytes))" >>"$results/checks.txt"; }
+  check "$name" $(((count + 1) * bytes))
+  for ((round = 1; round <= rounds; round++)); do
+    for k in 0 1 2 3 4; do run "$name" "$round" "${whats[(round + k) % 5]}"; done
   done
-  rm -f /var/tmp/library /var/tmp/floor /var/tmp/plain /var/tmp/misc*.txt
+  rm -rf /var/tmp/library /var/tmp/floor /var/tmp/plain /var/tmp/tolvane.floor "$disk"/*
   "$gbench" --benchmark_filter=GetEntireLog --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true --benchmark_format=csv >"$results/request_$name.csv"
 done
+
+# 65,536 archives, copies of one small gzip file, and the active log.
+rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo misc >/var/log/misc32768.log
+echo "misc archive line" | gzip -1 | perl -e 'local $/; my $z = <STDIN>; for (0 .. 65535) {
+  open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_)) or die; print $f $z; close $f or die }'
+"$gbench" --benchmark_filter=PlanEntireLog --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true 2>&1 | tee "$results/plan.txt"
+for round in 0 1 2 3 4 5; do run 65536x "$round" list; done
+echo "65536x: --list listed $(grep -vc '^#' /var/tmp/list) pieces" >>"$results/checks.txt"
+rm -f /var/tmp/list
 { awk '$5 != 0 { print "exit status", $5, "in", $0 }' "$results/samples.txt"
   ls -A /var/tmp | sed 's/^/left in \/var\/tmp: /'; } >>"$results/checks.txt"
 cat "$results/checks.txt"
 
 # Per history: median wall time (fastest-slowest round) of each way, and the
-# medians of BM_GetEntireLog's in-process request and its counters.
-sort -k4,4n "$results/samples.txt" | awk -v names="$names" -v dir="$results" '
+# medians of BM_GetEntireLog's in-process request and its counters; a second
+# row for the outputs on disk.
+sort -k4,4n "$results/samples.txt" | awk -v names="$names" -v dir="$results" \
+  -v fs="$(findmnt -no FSTYPE -T "$disk")" '
   FILENAME != "-" { gsub(/"/, ""); split($0, f, ",")
     if (FNR == 1) for (i in f) col[f[i]] = i
     else if (f[1] ~ /_median$/) for (c in col) gb[FILENAME, c] = f[col[c]]
@@ -112,11 +155,17 @@ sort -k4,4n "$results/samples.txt" | awk -v names="$names" -v dir="$results" '
   function cell(h, w,  k) { k = n[h, w]; m[w] = t[h, w, int((k + 1) / 2)]
     return sprintf("%.3f (%.3f-%.3f)", m[w], t[h, w, 1], t[h, w, k]) }
   END { print "| history | rounds | library (s) | floor (s) | plain (s) | library/floor" \
-      " | library/plain | in-process request (s) | library CPU (ms)" \
-      " | RSS before / peak (KiB) | commands CPU (ms) |\n|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
+      " | library - floor (ms) | library/plain | in-process request (s) | library CPU (ms)" \
+      " | RSS before / peak (KiB) | commands CPU (ms) |\n|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
     for (i = 1; i <= split(names, hs, " "); i++) { h = hs[i]; c = dir "/request_" h ".csv"
-      printf "| %s | %d | %s | %s | %s | %.3f | %.1f | %.3f | %.1f | %d / %d | %.0f |\n",
+      printf "| %s | %d | %s | %s | %s | %.3f | %+.1f | %.1f | %.3f | %.1f | %d / %d | %.0f |\n",
         h, n[h, "library"], cell(h, "library"), cell(h, "floor"), cell(h, "plain"),
-        m["library"] / m["floor"], m["library"] / m["plain"], gb[c, "real_time"] / 1e3,
-        gb[c, "self_cpu_ms"], gb[c, "rss_before_kib"], gb[c, "peak_rss_kib"],
-        gb[c, "children_cpu_ms"] } }' "$results"/request_*.csv - | tee "$results/summary.md"
+        m["library"] / m["floor"], (m["library"] - m["floor"]) * 1e3, m["library"] / m["plain"],
+        gb[c, "real_time"] / 1e3, gb[c, "self_cpu_ms"], gb[c, "rss_before_kib"],
+        gb[c, "peak_rss_kib"], gb[c, "children_cpu_ms"]
+      printf "| %s, output on %s | %d | %s | %s | | %.3f | %+.1f | | | | | |\n", h, fs,
+        n[h, "library_disk"], cell(h, "library_disk"), cell(h, "floor_disk"),
+        m["library_disk"] / m["floor_disk"], (m["library_disk"] - m["floor_disk"]) * 1e3 }
+    printf "\n`tolvane-getlog --list misc`, 65,536 archives: %s s in %d runs\n",
+      cell("65536x", "list"), n["65536x", "list"] }' \
+  "$results"/request_*.csv - | tee "$results/summary.md"

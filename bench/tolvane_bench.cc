@@ -1,8 +1,8 @@
 // Google Benchmark of what tolvane does in-process: the whole request for the
 // misc history in /var/log, with its own CPU time and memory apart from those
-// of the commands it starts, and the ordering of archive names. It runs in
-// the sandbox only; `bench/compare.sh gbench [FLAG...]` lays out a history of
-// 10 archives there and runs it.
+// of the commands it starts, the plan of that history, and the ordering of
+// archive names. It runs in the sandbox only; `bench/compare.sh gbench
+// [FLAG...]` lays out a history of 10 archives there and runs it.
 
 #include <benchmark/benchmark.h>
 #include <linux/magic.h>
@@ -17,6 +17,7 @@
 
 #include "nq_tolvane.h"
 #include "nq_tolvane_internals.h"
+#include "tolvane_report.h"
 
 namespace {
 
@@ -65,6 +66,22 @@ void BM_GetEntireLog(benchmark::State& state) {
   state.counters["peak_rss_kib"] = StatusKib("VmHWM");
 }
 BENCHMARK(BM_GetEntireLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Plans the misc history in /var/log: lists and orders its archives and reads
+// each one's gzip trailer, running no command.
+void BM_PlanEntireLog(benchmark::State& state) {
+  nq_tolvane::Plan plan;
+  for (auto _ : state)
+    nq_tolvane::PlanEntireLog(nq_tolvane::LOGTYPE_MISC, &plan);
+  if (plan.pieces.empty()) state.SkipWithError("nothing planned: no history?");
+  int trailers = 0;
+  for (const nq_tolvane::PlannedPiece& piece : plan.pieces)
+    trailers +=
+        piece.kind == nq_tolvane::PieceKind::kArchive && piece.scratchSizeKnown;
+  state.counters["pieces"] = plan.pieces.size();
+  state.counters["trailers_read"] = trailers;
+}
+BENCHMARK(BM_PlanEntireLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Sorts N names numbered up to the pivot N/2 - 1, half before the wrap and
 // half after it, handed over in name order as a request's listing is.
