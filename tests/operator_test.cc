@@ -179,7 +179,7 @@ TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
 }
 
 // brev with 40 more archives of 10 MB of text each: about 6 s of commands,
-// six times the longest a trial lets it run before stopping it.
+// eight times the longest a trial lets it run before stopping it.
 class OperatorStopTest : public SudoTest {
  protected:
   void SetUp() override {
@@ -197,12 +197,12 @@ class OperatorStopTest : public SudoTest {
   }
 
   // Waits until the request `tool` has made its scratch directory, then up
-  // to 1 s at random, and stops it with `stop`. Expects it to end with
+  // to 0.7 s at random, and stops it with `stop`. Expects it to end with
   // 128+`signal` within 2 s, leaving the earlier output and no scratch.
   void ExpectStop(pid_t tool, int signal, const std::function<void()>& stop,
                   const std::string& trial) {
     while (ScratchLeft().empty()) usleep(2000);
-    const int ms = std::uniform_int_distribution<int>(0, 1000)(random_);
+    const int ms = std::uniform_int_distribution<int>(0, 700)(random_);
     usleep(ms * 1000);
     SCOPED_TRACE(trial + ", after " + std::to_string(ms) + " ms");
     const auto start = std::chrono::steady_clock::now();
