@@ -149,6 +149,36 @@ TEST_F(SudoTest, MemberOfTheGroupGetsTheCompleteHistory) {
   EXPECT_EQ(1, Sh("T --list brev", &out, &err, "outsider")) << out;
 }
 
+// The drop-in allows a member exactly "/bin/gunzip -c ARCHIVE" for the
+// archives of the four types in their directories.
+TEST_F(SudoTest, RuleAllowsNothingElse) {
+  const std::string allowed[] = {
+      "/bin/gunzip -c /var/log/misc00001.log.gz",
+      "/bin/gunzip -c /etc/sysconfig/vorn/tolvane/audit00001.log.gz"};
+  const std::string refused[] = {
+      "/bin/gunzip -c /var/log/misc00001.log.gz /etc/shadow",
+      "/bin/gunzip -c /var/log/ -f /etc/shadow /var/log/misc00001.log.gz",
+      "/bin/gunzip -c -f /var/log/misc00001.log.gz",
+      "/bin/gunzip -f -c /var/log/misc00001.log.gz",
+      "/bin/gunzip -c /var/log/misc/../../etc/shadow.log.gz",
+      "/bin/gunzip -c /tmp/misc00001.log.gz",
+      "/bin/gunzip -c /var/log/audit00001.log.gz",
+      "/bin/gunzip -c /var/log/misc00001.log",
+      "/bin/gunzip /var/log/misc00001.log.gz",
+      "/bin/cat /var/log/misc00001.log.gz"};
+  auto may = [](const std::string& command) {
+    return RunAs("member", [&] {
+             const std::string probe =
+                 "sudo -n -l " + command + " >/dev/null 2>&1";
+             return std::system(probe.c_str()) == 0 ? 0 : 1;
+           }) == 0;
+  };
+  for (const std::string& command : allowed)
+    EXPECT_TRUE(may(command)) << command;
+  for (const std::string& command : refused)
+    EXPECT_FALSE(may(command)) << command;
+}
+
 // Each piece left out, and why, as the library found it: a corrupt archive
 // whose name holds control bytes, and for an outsider what sudo refuses.
 TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
