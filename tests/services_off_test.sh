@@ -13,7 +13,7 @@ mkdir "$work/device"
 ${CXX:-c++} -std=c++17 -shared -fPIC -I"$source/src/services" -I"$source/include" \
   -Wl,-soname,libdevice_services.so.1 -o "$work/device/libdevice_services.so.1" \
   "$source/tests/device_services.cc"
-cmake -S "$source" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+cmake -S "$source" -B "$work/build" -DBUILD_TESTING=OFF \
   -DTOLVANE_BUILD_SERVICES=OFF \
   -DTOLVANE_SERVICES_LIBRARY="$work/device/libdevice_services.so.1" >/dev/null
 cmake --build "$work/build" -j2 >/dev/null

@@ -181,20 +181,6 @@ void ExecTool(const std::vector<std::string>& args) {
   _exit(127);
 }
 
-pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
-                bool ownGroup, const std::string& err) {
-  const pid_t child = fork();
-  if (child == 0) {
-    if (ownGroup) setpgid(0, 0);
-    const int in = open("/dev/null", O_RDONLY);
-    const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    dup2(in, 0);
-    dup2(errFd, 2);
-    ExecTool(args, user);
-  }
-  return child;
-}
-
 int Wait(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
@@ -203,7 +189,13 @@ int Wait(pid_t pid) {
 
 int RunTool(const std::vector<std::string>& args, std::string* err,
             const std::string& user) {
-  const int code = Wait(StartTool(args, user, false));
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open("/var/log/err", O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    ExecTool(args, user);
+  }
+  const int code = Wait(child);
   if (err != nullptr) *err = ReadFile("/var/log/err");
   return code;
 }

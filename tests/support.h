@@ -49,13 +49,10 @@ int RunAs(const std::string& name, const std::function<int()>& body);
 std::vector<std::string> ToolWords();
 // Replaces this process with tolvane-getlog and `args`, or exits 127.
 [[noreturn]] void ExecTool(const std::vector<std::string>& args);
-// Starts tolvane-getlog `args` as `user`, stdin /dev/null, stderr into
-// `err`; in a process group of its own when `ownGroup`.
-pid_t StartTool(const std::vector<std::string>& args, const std::string& user,
-                bool ownGroup, const std::string& err = "/var/log/err");
 // Waits for `pid`: its exit code, or 128+N when signal N ended it.
 int Wait(pid_t pid);
-// Runs tolvane-getlog to its end: its exit code, its stderr into `err`.
+// Runs tolvane-getlog `args` as `user` to its end, stdin /dev/null: its exit
+// code, its stderr into `err`.
 int RunTool(const std::vector<std::string>& args, std::string* err = nullptr,
             const std::string& user = "");
 
