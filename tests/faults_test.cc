@@ -73,11 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
               {"98", "01", "active"},
               "CopyArchives: /var/log/misc00099.log.gz left out: no room in "
               "/var/tmp."},
-        Fault{"FullScratchDirectoryForTheActiveLog",
-              [] { FillVarTmpWith("/var/log/misc00002.log"); },
-              {"98", "99", "01"},
-              "CopyActiveLog: /var/log/misc00002.log left out: no room in "
-              "/var/tmp."},
         // Either reading gives a complete history: what the checkpoint
         // names is not there, so nothing is missing.
         Fault{"ActiveLogMissing",

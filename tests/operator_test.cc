@@ -112,6 +112,7 @@ TEST_F(OperatorTest, ListShowsThePlanAndWhetherItWouldBeComplete) {
                      "across the wrap is inferred from the newest archive\n"));
   WriteGz("/var/log/misc00050.log.gz", std::string(300 << 10, 'x'));
   EXPECT_EQ(1, Sh("T --list misc", &out, &err)) << out;
+  EXPECT_NE(std::string::npos, out.find("\tyes\t307200\tyes\n")) << out;
 }
 
 // brev keeps archives in both directories. They are root's alone; the
@@ -135,13 +136,17 @@ class SudoTest : public DeviceTest {
 };
 
 TEST_F(SudoTest, MemberOfTheGroupGetsTheCompleteHistory) {
-  std::string err;
-  EXPECT_EQ(0, RunTool({"brev", "/var/log/out"}, &err, "member")) << err;
+  std::string out, err;
+  EXPECT_EQ(0, Sh("T brev /var/log/out", &out, &err, "member")) << err;
   EXPECT_EQ(Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
             ReadFile("/var/log/out"));
-  std::string out;  // each piece is reachable, for a member only
+  // Each piece is reachable, for a member only; an archive the caller
+  // cannot read has no known scratch size.
   EXPECT_EQ(0, Sh("T --list brev", &out, &err, "member")) << out;
   EXPECT_EQ(1, Sh("T --list brev", &out, &err, "outsider")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("/var/log/brev00099.log.gz\tarchive\t00099\t"));
+  EXPECT_NE(std::string::npos, out.find("\tno\t?\tno\n")) << out;
 }
 
 // The drop-in allows a member exactly "/bin/gunzip -c ARCHIVE" for the
@@ -182,8 +187,8 @@ TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
       "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00097\\n\\t\\x01\\\\"
       ".log.gz left out: ";
   const std::string refused = " left out: permission denied by sudo.\n";
-  std::string err;
-  EXPECT_EQ(1, RunTool({"brev", "/var/log/out"}, &err));
+  std::string out, err;
+  EXPECT_EQ(1, Sh("T brev /var/log/out", &out, &err));
   EXPECT_EQ(corrupt +
                 "could not decompress.\ntolvane-getlog: log brev could not be "
                 "assembled completely into /var/log/out\n",
@@ -191,7 +196,7 @@ TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
   EXPECT_EQ(Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
             ReadFile("/var/log/out"));
   fs::remove("/var/log/out");
-  EXPECT_EQ(1, RunTool({"brev", "/var/log/out"}, &err, "outsider"));
+  EXPECT_EQ(1, Sh("T brev /var/log/out", &out, &err, "outsider"));
   EXPECT_EQ("tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00001.log.gz" +
                 refused + "tolvane-getlog: /var/log/brev00099.log.gz" +
                 refused +

@@ -3,7 +3,6 @@
 // that survives a power cut.
 
 #include <dlfcn.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,33 +133,6 @@ TEST_F(DeviceTest, LostGenerationsAreTheGapsBeforeTheActiveLog) {
                 "4 GetEntireLog: misc generation 00006 is missing.",
                 "4 GetEntireLog: misc generations 00008-00009 are missing."}),
             With(TakeBrev(), " missing."));
-}
-
-// From gzip trailers and the active log's size, against a /var/tmp too
-// small; an archive the caller cannot read makes it a lower bound.
-TEST_F(DeviceTest, PlanWeighsTheScratchCopiesAgainstFreeSpace) {
-  LayOut();
-  WriteGz(Archive(99), std::string(1 << 20, 'x'));
-  ASSERT_EQ(0, mount("tmpfs", "/var/tmp", "tmpfs", 0, "size=256k,mode=1777"));
-  nq_tolvane::Plan plan;
-  ASSERT_TRUE(nq_tolvane::PlanEntireLog(LOGTYPE_MISC, &plan));
-  const std::string archive = "misc archive 98\n", active = "misc active 2";
-  EXPECT_EQ((1u << 20) + 2 * archive.size() + active.size() + 13,
-            plan.scratchNeeded);  // 13: "\nno line feed"
-  EXPECT_FALSE(plan.scratchNeededIsLowerBound);
-  EXPECT_TRUE(plan.scratchFree > 0 && plan.scratchFree <= 256u << 10);
-  AddUser("outsider");
-  chmod(Archive(98).c_str(), 0600);
-  EXPECT_EQ(0, RunAs("outsider", [] {
-              nq_tolvane::Plan plan;
-              nq_tolvane::PlanEntireLog(LOGTYPE_MISC, &plan);
-              const auto& first = plan.pieces.front();
-              return first.readable || first.reachable ||
-                     first.scratchSizeKnown ||
-                     !plan.scratchNeededIsLowerBound ||
-                     !plan.pieces.back().reachable;
-            }));
-  umount2("/var/tmp", MNT_DETACH);
 }
 
 // The data reaches the disk before the new file takes the output's name,

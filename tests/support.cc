@@ -187,19 +187,6 @@ int Wait(pid_t pid) {
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-int RunTool(const std::vector<std::string>& args, std::string* err,
-            const std::string& user) {
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(open("/dev/null", O_RDONLY), 0);
-    dup2(open("/var/log/err", O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
-    ExecTool(args, user);
-  }
-  const int code = Wait(child);
-  if (err != nullptr) *err = ReadFile("/var/log/err");
-  return code;
-}
-
 std::string Block(const std::string& source, const std::string& content) {
   return "\n" + source + " follows:\n\n" + content;
 }

@@ -51,11 +51,6 @@ std::vector<std::string> ToolWords();
 [[noreturn]] void ExecTool(const std::vector<std::string>& args);
 // Waits for `pid`: its exit code, or 128+N when signal N ended it.
 int Wait(pid_t pid);
-// Runs tolvane-getlog `args` as `user` to its end, stdin /dev/null: its exit
-// code, its stderr into `err`.
-int RunTool(const std::vector<std::string>& args, std::string* err = nullptr,
-            const std::string& user = "");
-
 // Lays out `type` at checkpoint 2: archives 98, 99 (active directory) and 01,
 // and the active log <prefix>00002.log.
 void LayOut(nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
