@@ -9,7 +9,7 @@
 set -euo pipefail
 bench=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 build=${bench%/bench}/build-bench results=$bench/results
-gbench=$build/bench/tolvane_bench disk=${bench%/bench}/build-bench/out
+gbench=$build/bench/tolvane_bench disk=$build/out
 if [[ -n ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
   echo "compare.sh: no sandbox: $TOLVANE_SANDBOX_UNAVAILABLE" >&2 && exit 1
 elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 ]]; then
