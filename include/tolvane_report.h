@@ -86,8 +86,8 @@ struct Plan {
 
 // Fills `plan` for log `type`, selecting the type as GetEntireLog() does.
 // Runs no command, writes nothing and sends nothing to the device log.
-// Returns false, with `plan` cleared, for a type outside 1 to 4.
-// REQUIRES: plan != nullptr.
+// Returns false, with `plan` cleared, for a type outside 1 to 4, and false
+// for a null `plan`.
 TOLVANE_EXPORT bool PlanEntireLog(LogType type, Plan* plan);
 
 enum class PieceStatus {
@@ -163,8 +163,7 @@ class Stop final {
 
 // Does what GetEntireLog() does, with the same result, messages, commands
 // and bytes, and fills `report` with what happened; `stop`, when not null,
-// can stop it. Returns report->complete.
-// REQUIRES: report != nullptr.
+// can stop it. Returns report->complete; `report` may be null.
 TOLVANE_EXPORT bool AssembleEntireLog(LogType type,
                                       const std::string& outputPath,
                                       Report* report, Stop* stop = nullptr);

@@ -473,6 +473,8 @@ bool Fail(Report* report, const std::string& failure) {
 bool AssembleEntireLog(LogType type, const std::string& outputPath,
                        Report* report, Stop* stop) {
   const char* const kFunction = "GetEntireLog";
+  Report unused;
+  if (report == nullptr) report = &unused;
   *report = Report();
   OrvoMutexLock lock(&libraryLock);
   Request request;
@@ -526,11 +528,11 @@ bool AssembleEntireLog(LogType type, const std::string& outputPath,
 }
 
 bool GetEntireLog(LogType type, const std::string& outputPath) {
-  Report report;
-  return AssembleEntireLog(type, outputPath, &report);
+  return AssembleEntireLog(type, outputPath, nullptr);
 }
 
 bool PlanEntireLog(LogType type, Plan* plan) {
+  if (plan == nullptr) return false;
   *plan = Plan();
   OrvoMutexLock lock(&libraryLock);
   Request request;
