@@ -162,22 +162,17 @@ int RunAs(const std::string& name, const std::function<int()>& body) {
   return Wait(child);
 }
 
-std::vector<std::string> ToolWords() {
+void ExecTool(const std::vector<std::string>& args, const std::string& user) {
   std::vector<std::string> words;
   std::istringstream split(Env("TOLVANE_EMULATOR"));
   for (std::string word; split >> word;) words.push_back(word);
   const std::string tool = Env("TOLVANE_GETLOG");
   words.push_back(tool.empty() ? "tolvane-getlog" : tool);
-  return words;
-}
-
-void ExecTool(const std::vector<std::string>& args) {
-  std::vector<std::string> words = ToolWords();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
+  if (BecomeUser(user)) execvp(argv[0], argv.data());
   _exit(127);
 }
 
@@ -245,10 +240,5 @@ void DeviceTest::SetUp() {
 }
 
 void DeviceTest::TearDown() { TakeBrev(); }
-
-void ExecTool(const std::vector<std::string>& args, const std::string& user) {
-  if (BecomeUser(user)) ExecTool(args);
-  _exit(127);
-}
 
 }  // namespace tolvane_test

@@ -44,11 +44,11 @@ void AddUser(const std::string& name, bool inGroup = false);
 // Runs `body` in a child process as the user `name` ("" for this user) and
 // returns what it returns, or 128+N when signal N ended it.
 int RunAs(const std::string& name, const std::function<int()>& body);
-// The words that run tolvane-getlog: those of TOLVANE_EMULATOR, then the
-// path in TOLVANE_GETLOG.
-std::vector<std::string> ToolWords();
-// Replaces this process with tolvane-getlog and `args`, or exits 127.
-[[noreturn]] void ExecTool(const std::vector<std::string>& args);
+// Replaces this process with tolvane-getlog and `args` as `user` ("" for
+// this user), run by the emulator's words in TOLVANE_EMULATOR, if any, from
+// the path in TOLVANE_GETLOG; or exits 127.
+[[noreturn]] void ExecTool(const std::vector<std::string>& args,
+                           const std::string& user = "");
 // Waits for `pid`: its exit code, or 128+N when signal N ended it.
 int Wait(pid_t pid);
 // Lays out `type` at checkpoint 2: archives 98, 99 (active directory) and 01,
@@ -65,10 +65,6 @@ class DeviceTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 };
-
-// ExecTool(args) as `user` ("" for this user).
-[[noreturn]] void ExecTool(const std::vector<std::string>& args,
-                           const std::string& user);
 
 }  // namespace tolvane_test
 

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,12 +45,6 @@ void Stop::Request(int signal) noexcept {
 
 namespace {
 
-void Sleep(long milliseconds) {
-  timespec pause = {0, milliseconds * 1000000L};
-  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
-}
-
 // After a stop: gives what is left of the command's process group (sudo and
 // the decompression it waits for) a moment to end, then kills it.
 // Where nothing collects orphans, their remains keep the group alive: the
@@ -60,7 +53,7 @@ void EndGroup(pid_t group) {
   for (int waited = 0; waited < 300; waited += 10) {
     if (kill(-group, 0) != 0 && errno == ESRCH) return;
     if (waited == 150) kill(-group, SIGKILL);
-    Sleep(10);
+    usleep(10 * 1000);
   }
 }
 
