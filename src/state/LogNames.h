@@ -1,18 +1,40 @@
-// The names of a log type's files that both the state and the assembly
-// units form.
+// The four log types and the names of their files: the one place that knows
+// them. The state and assembly units and the public name functions read it.
 
 #ifndef TOLVANE_SRC_STATE_LOGNAMES_H_
 #define TOLVANE_SRC_STATE_LOGNAMES_H_
 
+#include <cstdint>
 #include <string>
+
+#include "nq_tolvane.h"
 
 namespace nq_tolvane {
 
+struct LogTypeRow {
+  LogType type;
+  const char* name;  // also the prefix of its file names
+  const char* activeDir;
+  const char* backupDir;
+};
+
+// The row of `type`, or null for a value outside 1 to 4.
+const LogTypeRow* FindLogType(LogType type);
+
+// The last component of `path`, as POSIX basename() gives it.
+std::string BaseName(const std::string& path);
+
 // The directory-listing pattern of the archives of the type with `prefix`:
 // the prefix, any run of characters, then ".log.gz".
-inline std::string ArchivePattern(const std::string& prefix) {
-  return prefix + "*.log.gz";
-}
+std::string ArchivePattern(const std::string& prefix);
+
+// <backupDir>/<prefix>.txt, which holds the current sequence number.
+std::string CheckpointPath(const std::string& backupDir,
+                           const std::string& prefix);
+
+// <activeDir>/<prefix><number in five digits>.log.
+std::string ActiveLogPath(const std::string& activeDir,
+                          const std::string& prefix, std::uint16_t number);
 
 }  // namespace nq_tolvane
 

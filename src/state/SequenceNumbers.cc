@@ -49,7 +49,7 @@ bool compare_file_age(const std::string& first, const std::string& second) {
 CheckPointResult ReadCheckPointFile(const std::string& prefix,
                                     const std::string& dir) {
   CheckPointResult result{false, 0};
-  const std::string path = dir + "/" + prefix + ".txt";
+  const std::string path = CheckpointPath(dir, prefix);
   if (!CheckFileExist(path.c_str())) return result;
 
   Message("%s: reading %s.", "ReadCheckPointFile", path.c_str());

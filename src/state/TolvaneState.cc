@@ -7,35 +7,13 @@
 #include <mutex>
 #include <string>
 
+#include "LogNames.h"
 #include "nq_tolvane.h"
 #include "nq_tolvane_internals.h"
 
 namespace nq_tolvane {
 namespace nq_tolvane_internals {
 namespace {
-
-#define VORN_CONFIG_DIR "/etc/sysconfig/vorn"
-
-struct LogTypeRow {
-  LogType type;
-  const char* name;
-  const char* activeDir;
-  const char* backupDir;
-};
-
-constexpr LogTypeRow kLogTypes[] = {
-    {LOGTYPE_AUDIT, "audit", VORN_CONFIG_DIR "/tolvane",
-     VORN_CONFIG_DIR "/tolvane"},
-    {LOGTYPE_BREV, "brev", "/var/log", VORN_CONFIG_DIR "/tolvane"},
-    {LOGTYPE_SNMPD, "snmpd", "/var/log", "/var/log"},
-    {LOGTYPE_MISC, "misc", "/var/log", "/var/log"},
-};
-
-const LogTypeRow* FindLogType(LogType type) {
-  for (const LogTypeRow& row : kLogTypes)
-    if (row.type == type) return &row;
-  return nullptr;
-}
 
 // What the string accessors return while no type is selected.
 const std::string kNoText;
