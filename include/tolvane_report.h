@@ -27,6 +27,19 @@
 
 namespace nq_tolvane {
 
+// The name of log `type`, which is also the prefix of its file names:
+// "audit", "brev", "snmpd" or "misc"; "" for any other value.
+TOLVANE_EXPORT std::string LogTypeName(LogType type);
+
+// The type whose name is `name`, or 0 (no type) for any other text.
+TOLVANE_EXPORT LogType LogTypeNamed(const std::string& name);
+
+// Selects log `type` as a request for it does, unless it is selected
+// already, and switches its diagnostics on (see SetDebugging()), so that
+// they cover the whole of the next request for `type`. Returns false for a
+// type outside 1 to 4, which is rejected as a request rejects it.
+TOLVANE_EXPORT bool StartDebugging(LogType type);
+
 enum class PieceKind {
   kArchive,    // a gzip archive, decompressed through "sudo /bin/gunzip -c"
   kActiveLog,  // the active log file, copied as the caller
@@ -82,7 +95,18 @@ struct Plan {
   std::uint64_t scratchNeeded = 0;    // bytes the scratch copies need at once
   bool scratchNeededIsLowerBound = false;  // some pieces' sizes are unknown
   std::uint64_t scratchFree = 0;  // bytes free in /var/tmp for the caller
+  // The verdict of the plan: nothing is expected to be left out. Some piece
+  // is found, each is reachable, the scratch copies fit in scratchFree, no
+  // generation is lost and every directory was listed.
+  bool expectedComplete = false;
 };
+
+// "generation 00100", or "generations 00100-00101" for a longer run.
+TOLVANE_EXPORT std::string GenerationsText(const GenerationRun& run);
+
+// "misc generation 00100 is missing", or "misc generations 00100-00101 are
+// missing", for log `type`: the words of the device log and tolvane-getlog.
+TOLVANE_EXPORT std::string MissingText(LogType type, const GenerationRun& run);
 
 // Fills `plan` for log `type`, selecting the type as GetEntireLog() does.
 // Runs no command, writes nothing and sends nothing to the device log.
@@ -92,10 +116,30 @@ TOLVANE_EXPORT bool PlanEntireLog(LogType type, Plan* plan);
 
 enum class PieceStatus {
   kWritten,     // in the history (in the output when outputWritten)
-  kLeftOut,     // could not be made or written; `reason` says why
+  kLeftOut,     // could not be made or written; `code` says why
   kGone,        // removed (rotated away) since it was found: not missing
   kNotReached,  // the request ended before this piece was handled
 };
+
+// Why something was left out of a history, or what a written piece warns of.
+// ReasonText() gives the words the device log and tolvane-getlog use.
+enum class Reason {
+  kNone,             // ""
+  kNotCopied,        // "could not be copied": the active log
+  kNotDecompressed,  // "could not decompress": a corrupt or truncated archive
+  kSudoRefused,      // "permission denied by sudo"
+  kNoRoom,           // "no room in /var/tmp"
+  kNotWritten,       // "could not be written": into the output
+  kNotListed,        // "the directory could not be listed"
+  kNotRun,           // a command could not be run: the text of its error
+  kGunzipWarned,     // "gunzip warned: data after the compressed data
+                     // ignored": GNU gunzip's exit status 2 once every
+                     // member was decoded; the piece is whole (kWritten)
+};
+
+// The text of `reason`; for Reason::kNotRun the text of `error`, an errno
+// value.
+TOLVANE_EXPORT std::string ReasonText(Reason reason, int error = 0);
 
 // One piece of an assembled history, in output order.
 struct PieceReport {
@@ -103,18 +147,18 @@ struct PieceReport {
   PieceKind kind = PieceKind::kArchive;
   std::uint16_t sequence = 0;
   PieceStatus status = PieceStatus::kNotReached;
-  // kLeftOut: "could not decompress", "no room in /var/tmp", "permission
-  // denied by sudo", "could not be copied", "could not be written", or the
-  // error text of a command that could not be run. kWritten: a warning
-  // ("gunzip warned: data after the compressed data was ignored"), or "".
-  std::string reason;
+  Reason code = Reason::kNone;  // kLeftOut: why; kWritten: a warning or none
+  int error = 0;                // Reason::kNotRun: the errno value
+  std::string reason;           // ReasonText(code, error)
 };
 
 // Something left out of the history: a piece, or a directory that could not
-// be listed (source "<dir>/<prefix>*.log.gz").
+// be listed (source "<dir>/<prefix>*.log.gz", code Reason::kNotListed).
 struct LeftOut {
   std::string source;
-  std::string why;
+  std::string why;  // ReasonText(code, error)
+  Reason code = Reason::kNone;
+  int error = 0;
 };
 
 // What AssembleEntireLog() did.
@@ -156,7 +200,7 @@ class Stop final {
   int Requested() const noexcept { return signal_.load(); }
 
  private:
-  friend class RunningCommand;
+  friend class Runner;
   std::atomic<int> signal_{0};
   std::atomic<int> command_{0};  // process group of the running command
 };

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "nq_tolvane.h"
-#include "nq_tolvane_internals.h"
 #include "tolvane_report.h"
 
 namespace {
@@ -27,7 +26,6 @@ const char kUsage[] =
     "Exit status: 0 complete, 1 incomplete or failed (--list: expected to\n"
     "be), 2 usage, 128+N stopped by signal N.\n";
 
-const char* const kTypeNames[] = {"audit", "brev", "snmpd", "misc"};
 const int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // The request this program runs; a stop signal asks it to stop.
@@ -40,13 +38,10 @@ int Usage() {
   return 2;
 }
 
+// A type's name, or a number handed to the library as it is.
 bool ParseType(const char* text, nq_tolvane::LogType* type) {
-  for (int i = 0; i < 4; ++i) {
-    if (std::strcmp(text, kTypeNames[i]) == 0) {
-      *type = static_cast<nq_tolvane::LogType>(i + 1);
-      return true;
-    }
-  }
+  *type = nq_tolvane::LogTypeNamed(text);
+  if (*type != 0) return true;
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
@@ -80,18 +75,6 @@ std::string Escaped(const std::string& text) {
   return shown;
 }
 
-// "generation 00100" or "generations 00100-00101".
-std::string Generations(const nq_tolvane::GenerationRun& run) {
-  char text[40];
-  if (run.first == run.last) {
-    std::snprintf(text, sizeof text, "generation %05u", unsigned{run.first});
-  } else {
-    std::snprintf(text, sizeof text, "generations %05u-%05u",
-                  unsigned{run.first}, unsigned{run.last});
-  }
-  return text;
-}
-
 // Prints the plan of log `type` on stdout, one tab-separated line per piece
 // under a line naming the fields; every other line starts with '#'. Returns
 // the exit status: 0 when nothing is expected to be left out.
@@ -101,13 +84,9 @@ int List(nq_tolvane::LogType type) {
     std::fputs("tolvane-getlog: unknown log type.\n", stderr);
     return 1;
   }
-  bool complete = !plan.pieces.empty() && plan.lost.empty() &&
-                  plan.unlisted.empty() &&
-                  plan.scratchNeeded <= plan.scratchFree;
   std::printf(
       "# source\tkind\tsequence\tbytes\treadable\tscratch\treachable\n");
   for (const nq_tolvane::PlannedPiece& piece : plan.pieces) {
-    complete = complete && piece.reachable;
     const std::string scratch =
         piece.scratchSizeKnown ? std::to_string(piece.scratchSize) : "?";
     std::printf(
@@ -120,7 +99,7 @@ int List(nq_tolvane::LogType type) {
   }
   if (plan.pieces.empty()) std::puts("# nothing found");
   for (const nq_tolvane::GenerationRun& run : plan.lost)
-    std::printf("# missing: %s\n", Generations(run).c_str());
+    std::printf("# missing: %s\n", nq_tolvane::GenerationsText(run).c_str());
   if (plan.checkpointFound) {
     std::printf("# checkpoint: %s found, current %05u\n",
                 Escaped(plan.checkpointPath).c_str(), unsigned{plan.current});
@@ -143,7 +122,7 @@ int List(nq_tolvane::LogType type) {
                  std::strerror(errno));
     return 1;
   }
-  return complete ? 0 : 1;
+  return plan.expectedComplete ? 0 : 1;
 }
 
 // Lets a stop signal stop the request instead of ending the program halfway.
@@ -204,16 +183,13 @@ int main(int argc, char** argv) {
     // Selected here so that the switch, which belongs to the selected type,
     // is on for the whole request.
     setenv("BREV_STDERR", "7", 1);
-    std::string name;
-    selected = nq_tolvane::nq_tolvane_internals::Initialize(type, name);
-    nq_tolvane::SetDebugging(true);
+    selected = nq_tolvane::StartDebugging(type);
   }
   if (selected) nq_tolvane::AssembleEntireLog(type, output, &report, &stop);
 
   for (const nq_tolvane::GenerationRun& run : report.lost) {
-    std::fprintf(stderr, "tolvane-getlog: warning: %s %s %s missing.\n",
-                 kTypeNames[type - 1], Generations(run).c_str(),
-                 run.first == run.last ? "is" : "are");
+    std::fprintf(stderr, "tolvane-getlog: warning: %s.\n",
+                 nq_tolvane::MissingText(type, run).c_str());
   }
   for (const nq_tolvane::LeftOut& left : report.leftOut) {
     std::fprintf(stderr, "tolvane-getlog: %s left out: %s.\n",

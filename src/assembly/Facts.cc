@@ -38,20 +38,6 @@ bool TrailerSize(int fd, std::uint64_t size, std::uint64_t* out) {
   return true;
 }
 
-// Appends the missing numbers from `first` to `last` (first <= last) to
-// `runs`, joining consecutive ones.
-void AddMissing(const std::vector<bool>& present, std::uint32_t first,
-                std::uint32_t last, std::vector<GenerationRun>* runs) {
-  for (std::uint32_t n = first; n <= last && first <= last; ++n) {
-    if (present[n]) continue;
-    if (!runs->empty() && runs->back().last + 1u == n)
-      runs->back().last = static_cast<std::uint16_t>(n);
-    else
-      runs->push_back(
-          {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n)});
-  }
-}
-
 }  // namespace
 
 bool MayUseSudoRule() {
@@ -93,27 +79,6 @@ std::uint64_t FreeBytes(const std::string& dir) {
   if (statvfs(dir.c_str(), &info) != 0) return 0;
   const std::uint64_t blocks = geteuid() == 0 ? info.f_bfree : info.f_bavail;
   return blocks * info.f_frsize;
-}
-
-std::vector<GenerationRun> LostGenerations(
-    const std::vector<std::uint16_t>& oldestFirst, std::uint16_t current) {
-  std::vector<GenerationRun> runs;
-  if (oldestFirst.empty()) return runs;
-  std::vector<bool> present(65536, false);
-  std::uint16_t newestEarlier = 0;
-  bool wrapped = false;
-  for (std::uint16_t n : oldestFirst) {
-    present[n] = true;
-    if (n > current) {
-      wrapped = true;
-      newestEarlier = std::max(newestEarlier, n);
-    }
-  }
-  // Oldest first, the earlier cycle's numbers come before the current's.
-  if (wrapped) AddMissing(present, oldestFirst.front(), newestEarlier, &runs);
-  const std::uint32_t start = wrapped ? 1 : oldestFirst.front();
-  if (current > 0) AddMissing(present, start, current - 1u, &runs);
-  return runs;
 }
 
 }  // namespace nq_tolvane

@@ -1,12 +1,11 @@
-// Facts about a history found without running a command: what its pieces
-// will take, who can reach them, and which generations are missing.
+// Facts found without running a command: what a piece will take, who can
+// reach it, and the room in a directory.
 
 #ifndef TOLVANE_SRC_ASSEMBLY_FACTS_H_
 #define TOLVANE_SRC_ASSEMBLY_FACTS_H_
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "tolvane_report.h"
 
@@ -24,14 +23,6 @@ void Measure(PlannedPiece* piece, bool mayUseSudoRule);
 
 // Bytes free in `dir` for this user; 0 when it cannot be told.
 std::uint64_t FreeBytes(const std::string& dir);
-
-// The runs of generations missing from a history whose archives carry
-// `oldestFirst`, in age order, and whose active log is `current`. Where the
-// numbers wrapped within the history, the point where the device wraps is
-// not known from its files: the numbers after the newest archive of the
-// earlier cycle and 0 are not counted, 1 up to `current` are.
-std::vector<GenerationRun> LostGenerations(
-    const std::vector<std::uint16_t>& oldestFirst, std::uint16_t current);
 
 }  // namespace nq_tolvane
 

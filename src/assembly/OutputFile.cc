@@ -12,6 +12,8 @@
 #include <random>
 #include <string>
 
+#include "Wording.h"
+
 namespace nq_tolvane {
 namespace {
 
@@ -38,7 +40,7 @@ void AppendParts(const std::string& path, std::deque<std::string>* parts) {
 
 // Sets `why` to the text of `error`; returns false.
 bool Failed(std::string* why, int error) {
-  *why = std::strerror(error);
+  *why = ErrorText(error);
   return false;
 }
 

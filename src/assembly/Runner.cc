@@ -1,4 +1,4 @@
-#include "Command.h"
+#include "Runner.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -7,34 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 extern char** environ;
 
 namespace nq_tolvane {
-
-// The command a Stop may end: publishes its process group to the Stop for
-// as long as the command has not been collected.
-class RunningCommand final {
- public:
-  RunningCommand(Stop* stop, pid_t group) : stop_(stop), group_(group) {
-    if (stop_ == nullptr) return;
-    stop_->command_.store(group_);
-    // A stop asked for just before the group was published has not seen it.
-    if (stop_->signal_.load() != 0) kill(-group_, SIGTERM);
-  }
-  ~RunningCommand() {
-    if (stop_ != nullptr) stop_->command_.store(0);
-  }
-  RunningCommand(const RunningCommand&) = delete;
-  RunningCommand& operator=(const RunningCommand&) = delete;
-
-  bool Stopped() const { return stop_ != nullptr && stop_->signal_.load(); }
-
- private:
-  Stop* const stop_;
-  const pid_t group_;
-};
 
 void Stop::Request(int signal) noexcept {
   int expected = 0;
@@ -74,80 +50,102 @@ bool SetUpAttributes(posix_spawnattr_t* attributes) {
          posix_spawnattr_setsigmask(attributes, &none) == 0;
 }
 
-}  // namespace
-
-int CommandResult::StopSignal() const {
-  if (status == -1 || !WIFSIGNALED(status)) return 0;
-  return WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT
-             ? WTERMSIG(status)
-             : 0;
-}
-
-bool CommandResult::ExitedWith(int code) const {
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
-}
-
-CommandResult RunCommand(const std::string& command, int passFd, Stop* stop) {
+// Starts "/bin/sh -c command" in a session of its own; its process id, or
+// -1 with `*error` set.
+pid_t Spawn(const std::string& command, int passFd, int inputFd, int* error) {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
-  if (posix_spawnattr_init(&attributes) != 0) return {-1, ENOMEM};
-  if (posix_spawn_file_actions_init(&actions) != 0) {
+  if ((*error = posix_spawnattr_init(&attributes)) != 0) return -1;
+  if ((*error = posix_spawn_file_actions_init(&actions)) != 0) {
     posix_spawnattr_destroy(&attributes);
-    return {-1, ENOMEM};
+    return -1;
   }
-  int error = SetUpAttributes(&attributes) ? 0 : EINVAL;
-  if (error == 0)
-    error =
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  *error = SetUpAttributes(&attributes) ? 0 : EINVAL;
+  if (*error == 0)
+    *error = inputFd >= 0
+                 ? posix_spawn_file_actions_adddup2(&actions, inputFd, 0)
+                 : posix_spawn_file_actions_addopen(&actions, 0, "/dev/null",
+                                                    O_RDONLY, 0);
   // A descriptor duplicated onto itself loses close-on-exec in the command.
-  if (error == 0 && passFd >= 0)
-    error = posix_spawn_file_actions_adddup2(&actions, passFd, passFd);
+  if (*error == 0 && passFd >= 0)
+    *error = posix_spawn_file_actions_adddup2(&actions, passFd, passFd);
   pid_t child = -1;
-  if (error == 0) {
+  if (*error == 0) {
     char shell[] = "sh";
     char dashC[] = "-c";
     char* argv[] = {shell, dashC, const_cast<char*>(command.c_str()), nullptr};
-    error =
+    *error =
         posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, environ);
   }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (error != 0) return {-1, error};
-
-  bool stopped = false;
-  {
-    RunningCommand running(stop, child);
-    siginfo_t info;
-    // Waited for without collecting it, so that its number, which is also
-    // its process group's, cannot pass to another process while a Stop
-    // may still signal it.
-    while (waitid(P_PID, child, &info, WEXITED | WNOWAIT) != 0) {
-      if (errno != EINTR) return {-1, errno};
-    }
-    stopped = running.Stopped();
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) != child) {
-    if (errno != EINTR) return {-1, errno};
-  }
-  // The group's number stays taken while a member lives.
-  if (stopped) EndGroup(child);
-  return {status, 0};
+  return *error == 0 ? child : -1;
 }
 
-std::string ErrorText(int error) {
-  std::string text = std::strerror(error);
-  if (error == ECHILD)
-    text += " (the caller ignores SIGCHLD or reaps the commands)";
-  return text;
-}
-
+// SIGINT, SIGQUIT or SIGTERM when the calling thread has it blocked and
+// pending, else 0.
 int PendingStopSignal() {
   sigset_t pending;
   if (sigpending(&pending) != 0) return 0;
   for (int signal : {SIGINT, SIGQUIT, SIGTERM})
     if (sigismember(&pending, signal) == 1) return signal;
   return 0;
+}
+
+}  // namespace
+
+bool CommandResult::ExitedWith(int code) const {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+int Runner::Stopped() {
+  if (stopped_ == 0) stopped_ = PendingStopSignal();
+  if (stopped_ == 0 && stop_ != nullptr) stopped_ = stop_->signal_.load();
+  return stopped_;
+}
+
+CommandResult Runner::Run(const std::string& command, int passFd, int inputFd) {
+  CommandResult result;
+  if (Stopped() != 0) {
+    result.stopped = true;
+    return result;
+  }
+  const pid_t child = Spawn(command, passFd, inputFd, &result.error);
+  if (child < 0) return result;
+
+  if (stop_ != nullptr) {
+    stop_->command_.store(child);
+    // A stop asked for just before the group was published has not seen it.
+    if (stop_->signal_.load() != 0) kill(-child, SIGTERM);
+  }
+  // Waited for without collecting it, so that its number, which is also its
+  // process group's, cannot pass to another process while a Stop may still
+  // signal it.
+  siginfo_t info;
+  int waited;
+  while ((waited = waitid(P_PID, child, &info, WEXITED | WNOWAIT)) != 0 &&
+         errno == EINTR) {
+  }
+  if (stop_ != nullptr) stop_->command_.store(0);
+  const bool signalled = stop_ != nullptr && stop_->signal_.load() != 0;
+  if (waited != 0) {
+    result.error = errno;
+  } else {
+    while (waitpid(child, &result.status, 0) != child) {
+      if (errno == EINTR) continue;
+      result.status = -1;
+      result.error = errno;
+      break;
+    }
+    // The group's number stays taken while a member lives.
+    if (signalled) EndGroup(child);
+  }
+  // A command that SIGINT or SIGQUIT ended was asked to stop by somebody.
+  if (stopped_ == 0 && result.status != -1 && WIFSIGNALED(result.status) &&
+      (WTERMSIG(result.status) == SIGINT || WTERMSIG(result.status) == SIGQUIT))
+    stopped_ = WTERMSIG(result.status);
+  result.stopped = Stopped() != 0;
+  return result;
 }
 
 }  // namespace nq_tolvane

@@ -1,7 +1,7 @@
-// Running the library's shell commands, and what their status means.
+// Running a request's shell commands: the one owner of the request's stop.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_COMMAND_H_
-#define TOLVANE_SRC_ASSEMBLY_COMMAND_H_
+#ifndef TOLVANE_SRC_ASSEMBLY_RUNNER_H_
+#define TOLVANE_SRC_ASSEMBLY_RUNNER_H_
 
 #include <string>
 
@@ -11,37 +11,54 @@ namespace nq_tolvane {
 
 // How one command ended.
 struct CommandResult {
-  int status;  // a wait status as system() returns it, or -1
-  int error;   // when status is -1: why the command could not be run
+  int status = -1;       // a wait status as system() returns it, or -1
+  int error = 0;         // when status is -1: why the command was not run
+  bool stopped = false;  // the request was stopped before or while it ran:
+                         // its status tells nothing of the command's work
 
-  bool ok() const { return status == 0; }
-  // SIGINT or SIGQUIT when the command ended by one of them: somebody asked
-  // to stop, and the request stops with it. 0 otherwise.
-  int StopSignal() const;
+  bool ok() const { return status == 0 && !stopped; }
   // True when the command exited with `code`.
   bool ExitedWith(int code) const;
 };
 
-// Runs `command` as "/bin/sh -c command", as system() does, and waits for
-// it; `passFd`, when not -1, stays open in the command under its number
-// (every descriptor the library opens is close-on-exec). Unlike system(),
-// it changes no signal disposition of the calling process: the command runs
-// in a session of its own, away from the caller's terminal, with standard
-// input from /dev/null, default dispositions and no signal blocked, and
-// `stop` (may be null) can end it (see Stop::Request()). When the caller
-// ignores SIGCHLD or reaps the command itself, the status cannot be had:
-// -1 with ECHILD.
-CommandResult RunCommand(const std::string& command, int passFd, Stop* stop);
+// Runs every command of one request and owns its stop: once stopped, no
+// further command runs, and every result of a command the stop cut short
+// says so, so that no failure it caused is taken for a fault of a piece.
+//
+// The request is stopped by Stop::Request() on `stop` (may be null), by
+// SIGINT, SIGQUIT or SIGTERM blocked and pending in the calling thread (its
+// program has been asked to end), or by a command that SIGINT or SIGQUIT
+// ended (somebody asked to stop).
+//
+// Each command runs as "/bin/sh -c command", as system() runs it, without
+// touching any signal disposition of the calling process: in a session of
+// its own, away from the caller's terminal, with standard input from
+// /dev/null, default dispositions and no signal blocked. A stop sends its
+// process group SIGTERM (through sudo, the decompression too) and, what is
+// left a moment later, SIGKILL. When the caller ignores SIGCHLD or reaps the
+// command itself, its status cannot be had: -1 with ECHILD.
+// Not copyable: a Stop holds the process group of its running command.
+class Runner final {
+ public:
+  explicit Runner(Stop* stop) : stop_(stop) {}
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
 
-// The text for `error`, with the reason where it is not obvious: ECHILD
-// means that the caller ignores SIGCHLD or reaps the command.
-std::string ErrorText(int error);
+  // Runs `command` unless the request is stopped. `passFd`, when not -1,
+  // stays open in the command under its number (every descriptor the
+  // library opens is close-on-exec); `inputFd`, when not -1, is its
+  // standard input, read from the descriptor's offset.
+  CommandResult Run(const std::string& command, int passFd = -1,
+                    int inputFd = -1);
 
-// SIGINT, SIGQUIT or SIGTERM when the calling thread has it blocked and
-// pending: its program has been asked to end, so the request runs no
-// further command. 0 otherwise.
-int PendingStopSignal();
+  // The signal that stopped the request, or 0. Once stopped, it stays so.
+  int Stopped();
+
+ private:
+  Stop* const stop_;
+  int stopped_ = 0;
+};
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_COMMAND_H_
+#endif  // TOLVANE_SRC_ASSEMBLY_RUNNER_H_

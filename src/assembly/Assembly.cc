@@ -1,0 +1,81 @@
+#include "Assembly.h"
+
+#include <unistd.h>
+
+#include "Shell.h"
+#include "Wording.h"
+#include "brev.h"
+#include "nq_tolvane_internals.h"
+
+namespace nq_tolvane {
+namespace {
+constexpr char kTag[] = "TolvaneUtils";
+}  // namespace
+
+void ReportFailure(const char* function, const std::string& command,
+                   const CommandResult& result, bool withErrno) {
+  if (result.status == -1) {
+    __brev_printf(3, kTag, "%s: system(%s) failed; error = %s", function,
+                  command.c_str(), ErrorText(result.error).c_str());
+  } else if (withErrno) {
+    __brev_printf(3, kTag, "%s: error %d and errno %d %s on pid %d for %s",
+                  function, (result.status >> 8) & 0xFF, result.error,
+                  ErrorText(result.error).c_str(), static_cast<int>(getpid()),
+                  command.c_str());
+  } else {
+    __brev_printf(3, kTag, "%s: error %d for %s", function,
+                  (result.status >> 8) & 0xFF, command.c_str());
+  }
+}
+
+void Assembly::LeaveOut(const char* function, const std::string& source,
+                        const Making& made, PieceReport* piece) {
+  if (runner_.Stopped()) return;
+  complete_ = false;
+  const std::string why = ReasonText(made.why, made.error);
+  __brev_printf(3, kTag, "%s: %s left out: %s.", function, source.c_str(),
+                why.c_str());
+  report_->leftOut.push_back({source, why, made.why, made.error});
+  if (piece != nullptr) {
+    piece->status = PieceStatus::kLeftOut;
+    piece->code = made.why;
+    piece->error = made.error;
+    piece->reason = why;
+  }
+}
+
+void Assembly::NotMade(const char* function, const std::string& source,
+                       const Making& made, PieceReport* piece) {
+  if (made.outcome == Making::kGone)
+    piece->status = PieceStatus::kGone;
+  else if (made.outcome == Making::kLeftOut)
+    LeaveOut(function, source, made, piece);
+}
+
+Making Assembly::WhyNotMade(const std::string& source,
+                            const CommandResult& result, Reason otherwise) {
+  if (result.stopped) return {Making::kStopped};
+  if (result.status == -1)
+    return {Making::kLeftOut, Reason::kNotRun, result.error};
+  if (!nq_tolvane_internals::CheckFileExist(source.c_str()))
+    return {Making::kGone};
+  if (scratch_.Full()) return {Making::kLeftOut, Reason::kNoRoom};
+  if (otherwise == Reason::kNotDecompressed && geteuid() != 0) {
+    const CommandResult probe =
+        runner_.Run("sudo -n -l /bin/gunzip -c " + ShellWord(source) +
+                    " >/dev/null 2>/dev/null");
+    if (probe.stopped) return {Making::kStopped};
+    if (!probe.ok()) return {Making::kLeftOut, Reason::kSudoRefused};
+  }
+  return {Making::kLeftOut, otherwise};
+}
+
+bool Assembly::RunJudged(const char* function, const std::string& command,
+                         int passFd) {
+  const CommandResult result = runner_.Run(command, passFd);
+  if (!result.ok() && !result.stopped)
+    ReportFailure(function, command, result, false);
+  return result.ok();
+}
+
+}  // namespace nq_tolvane

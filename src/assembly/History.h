@@ -1,0 +1,54 @@
+// The history of one log type as its files hold it: which pieces it has and
+// in which order, found once. A request and a plan both start from it and
+// never reorder it.
+
+#ifndef TOLVANE_SRC_ASSEMBLY_HISTORY_H_
+#define TOLVANE_SRC_ASSEMBLY_HISTORY_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tolvane_report.h"
+
+namespace nq_tolvane {
+
+// Where the files of one log type lie.
+struct LogFiles {
+  std::string prefix;
+  std::string activeDir;
+  std::string backupDir;
+};
+
+struct History {
+  std::string checkpointPath;    // <backupDir>/<prefix>.txt
+  bool checkpointFound = false;  // else the order across the wrap is inferred
+  std::uint16_t current = 0;     // the pivot of the order: the checkpoint's
+                                 // number, or else the state's number
+  std::string activeLogPath;     // as the checkpoint names it, or ""
+  // In output order: the archives of both directories, one per base name
+  // (the active directory's where both hold it), oldest first; then the
+  // active log, when the checkpoint names one that is there. Each with the
+  // facts found on disk.
+  std::vector<PlannedPiece> pieces;
+  // Generations no archive holds, between the oldest archive and `current`;
+  // none without a checkpoint (see Plan::lost).
+  std::vector<GenerationRun> lost;
+  std::vector<std::string> unlisted;  // directories there but not listed
+};
+
+// Finds the history in `files`. Reads the checkpoint file and makes its
+// number the state's logNum, the pivot of compare_file_age(), by which the
+// archive names are sorted; lists the directories; measures each piece
+// (Measure()). Runs no command and sends nothing to the device log.
+// REQUIRES: the selected type is the one with files.prefix, and the caller
+// holds the library lock.
+History FindHistory(const LogFiles& files);
+
+// The plan of a request for `history`, with `scratchFree` bytes free for
+// its scratch copies.
+Plan PlanOf(History history, std::uint64_t scratchFree);
+
+}  // namespace nq_tolvane
+
+#endif  // TOLVANE_SRC_ASSEMBLY_HISTORY_H_

@@ -1,0 +1,57 @@
+#include "Wording.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tolvane_report.h"
+
+namespace nq_tolvane {
+
+std::string ErrorText(int error) {
+  std::string text = std::strerror(error);
+  if (error == ECHILD)
+    text += " (the caller ignores SIGCHLD or reaps the commands)";
+  return text;
+}
+
+std::string ReasonText(Reason reason, int error) {
+  switch (reason) {
+    case Reason::kNone:
+      return "";
+    case Reason::kNotCopied:
+      return "could not be copied";
+    case Reason::kNotDecompressed:
+      return "could not decompress";
+    case Reason::kSudoRefused:
+      return "permission denied by sudo";
+    case Reason::kNoRoom:
+      return "no room in /var/tmp";
+    case Reason::kNotWritten:
+      return "could not be written";
+    case Reason::kNotListed:
+      return "the directory could not be listed";
+    case Reason::kNotRun:
+      return ErrorText(error);
+    case Reason::kGunzipWarned:
+      return "gunzip warned: data after the compressed data ignored";
+  }
+  return "";
+}
+
+std::string GenerationsText(const GenerationRun& run) {
+  char text[40];
+  if (run.first == run.last)
+    std::snprintf(text, sizeof text, "generation %05u", unsigned{run.first});
+  else
+    std::snprintf(text, sizeof text, "generations %05u-%05u",
+                  unsigned{run.first}, unsigned{run.last});
+  return text;
+}
+
+std::string MissingText(LogType type, const GenerationRun& run) {
+  return LogTypeName(type) + " " + GenerationsText(run) +
+         (run.first == run.last ? " is missing" : " are missing");
+}
+
+}  // namespace nq_tolvane
