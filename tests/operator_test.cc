@@ -7,13 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "support.h"
+#include "tolvane_report.h"
 
 namespace tolvane_test {
 namespace {
@@ -206,6 +209,49 @@ TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
                 "not be assembled completely into /var/log/out\n",
             err);
   EXPECT_EQ(Log({"active"}, LOGTYPE_BREV), ReadFile("/var/log/out"));
+}
+
+// A process whose command line holds `words`, as /proc shows them.
+bool Running(const std::string& words) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string line = ReadFile(entry.path() / "cmdline");
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    if (line.find(words) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The member decompresses corrupt archives; after the first fails, sudo is
+// asked whether the member may decompress it at all, and a stop comes as
+// soon as that probe is seen. A probe cut short says nothing of sudo's
+// rule: the request is stopped and nothing is left out for it.
+TEST_F(SudoTest, StopDuringTheSudoProbeLeavesNoFalseReason) {
+  for (int n = 10; n < 20; ++n)
+    WriteFile(
+        std::string(kConfigDir) + "/brev000" + std::to_string(n) + ".log.gz",
+        "corrupt");
+  int cut = 0;  // trials whose stop landed in the probe
+  for (int trial = 0; trial < 10; ++trial) {
+    const int result = RunAs("member", [] {
+      nq_tolvane::Stop stop;
+      std::thread watcher([&] {
+        while (!Running("sudo -n -l /bin/gunzip")) usleep(500);
+        stop.Request(SIGTERM);
+      });
+      nq_tolvane::Report report;
+      nq_tolvane::AssembleEntireLog(LOGTYPE_BREV, "/var/log/out", &report,
+                                    &stop);
+      watcher.join();
+      if (report.stopSignal != SIGTERM) return 3;
+      for (const nq_tolvane::LeftOut& left : report.leftOut)
+        if (left.code == nq_tolvane::Reason::kSudoRefused) return 2;
+      return report.leftOut.empty() ? 0 : 1;
+    });
+    EXPECT_LE(result, 1) << "trial " << trial;
+    cut += result == 0;
+  }
+  EXPECT_GT(cut, 0) << "no stop landed in the probe";
+  EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
 }
 
 // brev with 40 more archives of 10 MB of text each: about 6 s of commands,

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "support.h"
+#include "tolvane_report.h"
 
 namespace tolvane_test {
 namespace {
@@ -135,8 +136,9 @@ TEST_F(DeviceTest, NextRequestRemovesWhatDeadRequestsLeft) {
 
 // ---- Interruption --------------------------------------------------------
 
-// A caller that blocks SIGTERM and has one pending is being told to end.
-TEST_F(DeviceTest, PendingTerminationStopsTheRequestBeforeItsNextCommand) {
+// A caller that blocks SIGTERM and has one pending is being told to end:
+// the request runs no command and tells that SIGTERM stopped it.
+TEST_F(DeviceTest, PendingTerminationStopsTheRequestBeforeItsFirstCommand) {
   LayOut();
   EXPECT_EQ(0, RunAs("", [] {
               sigset_t term;
@@ -144,7 +146,18 @@ TEST_F(DeviceTest, PendingTerminationStopsTheRequestBeforeItsNextCommand) {
               sigaddset(&term, SIGTERM);
               pthread_sigmask(SIG_BLOCK, &term, nullptr);
               raise(SIGTERM);
-              return GetEntireLog(LOGTYPE_MISC, "/var/log/out") ? 1 : 0;
+              nq_tolvane::Report report;
+              const bool result = nq_tolvane::AssembleEntireLog(
+                  LOGTYPE_MISC, "/var/log/out", &report);
+              const std::vector<std::string> told = TakeBrev();
+              return !result && report.stopSignal == SIGTERM &&
+                             report.leftOut.empty() &&
+                             With(told, "ExtractArchive").empty() &&
+                             Has(told,
+                                 "3 GetEntireLog: misc log stopped by signal "
+                                 "15; /var/log/out not written.")
+                         ? 0
+                         : 1;
             }));
   EXPECT_FALSE(fs::exists("/var/log/out"));
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());

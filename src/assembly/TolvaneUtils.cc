@@ -118,14 +118,15 @@ Making ExtractArchive(const std::string& source, const std::string& target,
 // extracted.
 void CopyArchives(Assembly& assembly, const History& history,
                   PieceQueue& pieces) {
-  for (std::size_t index = history.pieces.size(); index-- > 0;) {
+  for (std::size_t index = history.pieces.size();
+       index-- > 0 && !assembly.runner().Stopped();) {
     const PlannedPiece& archive = history.pieces[index];
     if (archive.kind != PieceKind::kArchive) continue;
     PieceReport& reported = assembly.Piece(index);
     const std::string name = BaseName(archive.sourcePath);
     const std::string target = assembly.scratch().FileFor(name);
     const Making made = ExtractArchive(archive.sourcePath, target, assembly);
-    if (made.outcome == Making::kStopped) return;
+    if (made.outcome == Making::kStopped) break;
     if (made.outcome != Making::kMade) {
       __brev_printf(3, kTag, "%s: Failed to extract backup %s log: %s to %s",
                     "CopyArchives", assembly.prefix.c_str(), name.c_str(),
@@ -197,6 +198,7 @@ void GatherLogPieces(Assembly& assembly, const History& history,
       __brev_printf(4, kTag, "%s: %s active log file not found: %s.",
                     "CopyActiveLog", prefix, history.activeLogPath.c_str());
   }
+  if (assembly.runner().Stopped()) return;
   for (const std::string& dir : history.unlisted)
     assembly.LeaveOut("BuildArchiveMap", dir + "/" + ArchivePattern(prefix),
                       {Making::kLeftOut, Reason::kNotListed}, nullptr);

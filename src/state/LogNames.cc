@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "tolvane_report.h"
-
 namespace nq_tolvane {
 namespace {
 
@@ -48,17 +46,6 @@ std::string ActiveLogPath(const std::string& activeDir,
   char digits[8];
   std::snprintf(digits, sizeof digits, "%05u", static_cast<unsigned>(number));
   return activeDir + "/" + prefix + digits + ".log";
-}
-
-std::string LogTypeName(LogType type) {
-  const LogTypeRow* row = FindLogType(type);
-  return row != nullptr ? row->name : "";
-}
-
-LogType LogTypeNamed(const std::string& name) {
-  for (const LogTypeRow& row : kLogTypes)
-    if (name == row.name) return row.type;
-  return static_cast<LogType>(0);
 }
 
 }  // namespace nq_tolvane

@@ -10,6 +10,7 @@
 #include "LogNames.h"
 #include "nq_tolvane.h"
 #include "nq_tolvane_internals.h"
+#include "tolvane_report.h"
 
 namespace nq_tolvane {
 namespace nq_tolvane_internals {
@@ -109,5 +110,17 @@ bool CheckFileExist(const char* path) {
 bool IsDebugging() { return nq_tolvane_internals::GetDebugCondition(); }
 
 void SetDebugging(bool on) { nq_tolvane_internals::SetDebugCondition(on); }
+
+std::string LogTypeName(LogType type) {
+  const LogTypeRow* row = FindLogType(type);
+  return row != nullptr ? row->name : "";
+}
+
+LogType LogTypeNamed(const std::string& name) {
+  for (int type = LOGTYPE_AUDIT; type <= LOGTYPE_MISC; ++type)
+    if (name == FindLogType(static_cast<LogType>(type))->name)
+      return static_cast<LogType>(type);
+  return static_cast<LogType>(0);
+}
 
 }  // namespace nq_tolvane
