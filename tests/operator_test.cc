@@ -153,11 +153,15 @@ TEST_F(SudoTest, MemberOfTheGroupGetsTheCompleteHistory) {
 }
 
 // The drop-in allows a member exactly "/bin/gunzip -c ARCHIVE" for the
-// archives of the four types in their directories.
+// archives of the four types in the library's directories of each.
 TEST_F(SudoTest, RuleAllowsNothingElse) {
-  const std::string allowed[] = {
-      "/bin/gunzip -c /var/log/misc00001.log.gz",
-      "/bin/gunzip -c /etc/sysconfig/vorn/tolvane/audit00001.log.gz"};
+  std::vector<std::string> allowed;  // each type's archives in its places
+  for (int type = 1; type <= 4; ++type) {
+    const Dirs& dirs = DirsOf(static_cast<nq_tolvane::LogType>(type));
+    for (const std::string& dir : {dirs.active, dirs.backup})
+      allowed.push_back("/bin/gunzip -c " + dir + "/" + dirs.prefix +
+                        "00001.log.gz");
+  }
   const std::string refused[] = {
       "/bin/gunzip -c /var/log/misc00001.log.gz /etc/shadow",
       "/bin/gunzip -c /var/log/ -f /etc/shadow /var/log/misc00001.log.gz",

@@ -186,16 +186,21 @@ std::string Block(const std::string& source, const std::string& content) {
   return "\n" + source + " follows:\n\n" + content;
 }
 
-namespace {
-struct Dirs {
-  std::string prefix, active, backup;
-};
-Dirs DirsOf(nq_tolvane::LogType type) {
-  const char* prefixes[] = {"audit", "brev", "snmpd", "misc"};
-  return {prefixes[type - 1],
-          type == nq_tolvane::LOGTYPE_AUDIT ? kConfigDir : "/var/log",
-          type <= nq_tolvane::LOGTYPE_BREV ? kConfigDir : "/var/log"};
+const Dirs& DirsOf(nq_tolvane::LogType type) {
+  static const std::vector<Dirs> all = [] {
+    std::vector<Dirs> dirs;
+    for (int t = nq_tolvane::LOGTYPE_AUDIT; t <= nq_tolvane::LOGTYPE_MISC;
+         ++t) {
+      std::string prefix;
+      nti::Initialize(static_cast<nq_tolvane::LogType>(t), prefix);
+      dirs.push_back({prefix, nti::GetActiveDir(), nti::GetBackupDir()});
+    }
+    return dirs;
+  }();
+  return all.at(type - 1);
 }
+
+namespace {
 // The path and content of one piece of LayOut().
 std::pair<std::string, std::string> PieceOf(nq_tolvane::LogType type,
                                             const std::string& piece) {
@@ -231,6 +236,7 @@ void DeviceTest::SetUp() {
     if (Env("CI") == "true") FAIL() << "no sandbox: " << problem;
     GTEST_SKIP() << "needs the sandbox: " << problem;
   }
+  ASSERT_EQ(kConfigDir, DirsOf(nq_tolvane::LOGTYPE_AUDIT).backup);
   for (const char* dir : {"/var/log", "/var/tmp", kConfigDir})
     for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry);
   std::string name;

@@ -51,6 +51,11 @@ int RunAs(const std::string& name, const std::function<int()>& body);
                            const std::string& user = "");
 // Waits for `pid`: its exit code, or 128+N when signal N ended it.
 int Wait(pid_t pid);
+struct Dirs {
+  std::string prefix, active, backup;
+};
+// The prefix and directories of `type`, as the library has them.
+const Dirs& DirsOf(nq_tolvane::LogType type);
 // Lays out `type` at checkpoint 2: archives 98, 99 (active directory) and 01,
 // and the active log <prefix>00002.log.
 void LayOut(nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
