@@ -5,7 +5,8 @@
 # tmpfs and on the checkout's disk; runs BM_GetEntireLog on each, then
 # BM_PlanEntireLog and `tolvane-getlog --list` on 65,536 archives; writes
 # bench/results/. `compare.sh gbench [FLAG...]` runs tolvane_bench alone on 10
-# archives. It builds build-bench/ and re-runs itself in the sandbox.
+# archives. It builds build-bench/ and re-runs itself in the sandbox. Floor
+# and plain take the pieces, in output order, from `tolvane-getlog --list`.
 set -euo pipefail
 bench=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 build=${bench%/bench}/build-bench results=$bench/results
@@ -33,39 +34,46 @@ lay_out() {
       if ((k < $1)); then gzip -1 >"/var/log/$piece.log.gz"; else cat >"/var/log/$piece.log"; fi
   done
 }
-[[ ${1:-} != gbench ]] || { lay_out 10 4096 && exec "$gbench" "${@:2}"; }
-
-# Sets ACTIVE and ARCHIVES, oldest first (numbered above the checkpoint, then
-# up to it), with builtins only: finding them starts no process.
+# pieces TOOL: the pieces of TOOL's plan for misc (`TOOL --list misc`) in
+# output order: paths in SOURCES, kinds (archive, active) in KINDS; the
+# archives alone in ARCHIVES, the active log in ACTIVE. --list exits 1 where
+# it expects a piece left out; its pieces are the request's all the same.
 pieces() {
-  local checkpoint archive before=() after=()
-  read -r checkpoint </var/log/misc.txt
-  printf -v ACTIVE /var/log/misc%05d.log $((10#$checkpoint))
-  for archive in /var/log/misc?????.log.gz; do # in name order = number order
-    if ((10#${archive:13:5} > 10#$checkpoint)); then before+=("$archive")
-    else after+=("$archive"); fi
-  done
-  ARCHIVES=("${before[@]}" "${after[@]}")
+  local list source kind
+  list=$("$1" --list misc) || (($? == 1))
+  SOURCES=() KINDS=() ARCHIVES=() ACTIVE=()
+  while IFS=$'\t' read -r source kind _; do
+    [[ -n $source && $source != \#* ]] || continue
+    SOURCES+=("$source") KINDS+=("$kind")
+    if [[ $kind == archive ]]; then ARCHIVES+=("$source"); else ACTIVE+=("$source"); fi
+  done <<<"$list"
 }
 
-# The library's command texts, into OUT through descriptor 4 as the library
-# writes its unnamed file. What it does in-process costs the floor no process
-# either: its scratch directory is made before the clock starts, and it
-# empties each scratch file (a builtin) where the library unlinks it.
+# The library's command texts for the pieces in SOURCES, into OUT through
+# descriptor 4 as the library writes its unnamed file: from the list's end
+# (the active log copied, then the archives decompressed newest first), then
+# in its order each header and scratch file. What the library does
+# in-process costs the floor no process either: its scratch directory is made
+# before the clock starts, and it empties each scratch file (a builtin) where
+# the library unlinks it.
 floor() {
-  local nl=$'\n' s=/var/tmp/tolvane.floor && pieces && exec 4>"$1"
-  /bin/sh -c "/bin/cp -f $ACTIVE $s/${ACTIVE##*/}-$$.txt 2>/dev/null"
-  for ((i = ${#ARCHIVES[@]} - 1; i >= 0; i--)); do
-    /bin/sh -c "sudo /bin/gunzip -c ${ARCHIVES[i]} > $s/${ARCHIVES[i]##*/}-$$.txt 2>/dev/null"
+  local nl=$'\n' s=/var/tmp/tolvane.floor i source && exec 4>"$1"
+  for ((i = ${#SOURCES[@]} - 1; i >= 0; i--)); do
+    source=${SOURCES[i]}
+    if [[ ${KINDS[i]} == active ]]; then
+      /bin/sh -c "/bin/cp -f $source $s/${source##*/}-$$.txt 2>/dev/null"
+    else
+      /bin/sh -c "sudo /bin/gunzip -c $source > $s/${source##*/}-$$.txt 2>/dev/null"
+    fi
   done
-  for source in "${ARCHIVES[@]}" "$ACTIVE"; do
+  for source in "${SOURCES[@]}"; do
     /bin/sh -c "/bin/echo -e \"$nl$source follows:$nl\" >> /proc/self/fd/4 2>/dev/null"
     /bin/sh -c "/bin/cat $s/${source##*/}-$$.txt >> /proc/self/fd/4 2>/dev/null"
     : >"$s/${source##*/}-$$.txt"
   done
 }
 
-plain() { pieces && zcat -- "${ARCHIVES[@]}" >"$1" && cat -- "$ACTIVE" >>"$1"; }
+plain() { zcat -- "${ARCHIVES[@]}" >"$1" && cat -- "${ACTIVE[@]}" >>"$1"; }
 
 # run HISTORY ROUND WHAT [TRACE...]: one timed run of WHAT into /var/tmp/WHAT
 # (WHAT_disk: into $disk), the library under TRACE if given.
@@ -89,6 +97,12 @@ texts() { sed -nE 's#/var/tmp/tolvane\.[^/]*/#/S/#g; s#-[0-9]+\.txt#.txt#g
 
 trace() { strace -qq -T -s 4096 -e signal=none "$@"; }
 
+# traced_floor TRACE OUT STRACE_OPTION...: the floor into OUT under strace.
+traced_floor() {
+  rm -rf "$2" /var/tmp/tolvane.floor && mkdir -m 700 /var/tmp/tolvane.floor
+  trace "${@:3}" -o "$1" bash -c "$(declare -f floor; declare -p SOURCES KINDS); floor ${2@Q}" &>/dev/null
+}
+
 # check HISTORY COUNT BYTES: untimed runs that warm the caches; compares the
 # bytes the library (on disk), the floor and plain wrote and, up to 100
 # archives (tracing slows each command threefold), the commands library and
@@ -98,8 +112,7 @@ check() {
   local follow=(-f --seccomp-bpf -e trace=execve,fsync)
   (($2 <= 100)) || follow=(-e trace=fsync)
   run "$1" 0 library_disk trace "${follow[@]}" -o $t.library
-  rm -rf /var/tmp/floor && mkdir -m 700 /var/tmp/tolvane.floor
-  trace "${follow[@]}" -o $t.floor bash -c "$(declare -f pieces floor); floor /var/tmp/floor" &>/dev/null
+  traced_floor $t.floor /var/tmp/floor "${follow[@]}"
   run "$1" 0 plain
   cmp -s "$disk/library_disk" /var/tmp/floor && same=the || same=DIFFERENT
   (($2 > 100)) || { cmp -s <(texts $t.library) <(texts $t.floor) && ran=the || ran=DIFFERENT
@@ -110,6 +123,8 @@ check() {
     >>"$results/checks.txt"
   rm -f $t.*
 }
+
+[[ ${1:-} != gbench ]] || { lay_out 10 4096 && exec "$gbench" "${@:2}"; }
 
 mkdir -p "$results" "$disk" && rm -f "$results"/*
 { nproc; grep -m1 'model name' /proc/cpuinfo; uname -sr; g++ --version | head -1
@@ -124,6 +139,7 @@ for entry in "10x4KiB 10 4096 ${1:-21}" "100x4KiB 100 4096 ${1:-9}" \
   read -r name count bytes rounds <<<"$entry"
   names+=" $name"
   lay_out "$count" "$bytes"
+  pieces "$build/tolvane-getlog"
   check "$name" "$count" $(((count + 1) * bytes))
   for ((round = 1; round <= rounds; round++)); do
     for k in 0 1 2 3 4; do run "$name" "$round" "${whats[(round + k) % 5]}"; done
