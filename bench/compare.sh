@@ -7,21 +7,35 @@
 # bench/results/. `compare.sh gbench [FLAG...]` runs tolvane_bench alone on 10
 # archives. It builds build-bench/ and re-runs itself in the sandbox. Floor
 # and plain take the pieces, in output order, from `tolvane-getlog --list`.
+#
+# `compare.sh check TOOL` builds nothing: on 10 archives across the wrap it
+# traces TOOL (a tolvane-getlog) and the floor and exits 0 when the floor
+# started TOOL's sh -c texts and wrote its bytes, 1 when not, 77 without
+# strace or a sandbox.
 set -euo pipefail
 bench=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 build=${bench%/bench}/build-bench results=$bench/results
 gbench=$build/bench/tolvane_bench disk=$build/out
-if [[ -n ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
-  echo "compare.sh: no sandbox: $TOLVANE_SANDBOX_UNAVAILABLE" >&2 && exit 1
-elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 ]]; then
+if [[ ${1:-} == check ]]; then
+  command -v strace >/dev/null || { echo "compare.sh: check needs strace" >&2 && exit 77; }
+elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 && -z ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
   [[ -e /usr/include/benchmark/benchmark.h ]] && command -v cmake g++ sudo strace >/dev/null ||
     { apt-get update && apt-get install -y cmake g++ make sudo gzip strace libbenchmark-dev; }
   cmake -S "$bench/.." -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_BENCHMARKS=ON >/dev/null
   cmake --build "$build" -j2 >/dev/null
+fi
+if [[ -n ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
+  echo "compare.sh: no sandbox: $TOLVANE_SANDBOX_UNAVAILABLE" >&2
+  [[ ${1:-} != check ]] || exit 77
+  exit 1
+elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 ]]; then
   exec "$bench/../scripts/run-in-sandbox.sh" bash "$bench/compare.sh" "$@"
 fi
 [[ $(stat -f -c %T /var/log) == tmpfs ]] || exit 1
+# Both run as from a clean shell, where the library's output gets descriptor
+# 4: a descriptor the caller leaked (ctest's log on 3) would move it.
+exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
 
 # lay_out COUNT BYTES: COUNT archives and the active log, BYTES of text each in
 # lines of 64 bytes; checkpoint COUNT/2, so the archives straddle the wrap.
@@ -124,7 +138,28 @@ check() {
   rm -f $t.*
 }
 
-[[ ${1:-} != gbench ]] || { lay_out 10 4096 && exec "$gbench" "${@:2}"; }
+# check_floor TOOL: TOOL misc and the floor, both traced, on 10 archives of
+# 4 KiB and the active log; fails, with the differences, unless the floor ran
+# TOOL's 33 sh -c texts and wrote its bytes.
+check_floor() {
+  local t=/var/tmp/trace follow=(-f --seccomp-bpf -e trace=execve) status=0 n
+  lay_out 10 4096
+  pieces "$1"
+  trace "${follow[@]}" -o $t.library "$1" misc /var/tmp/library &>/dev/null || status=$?
+  traced_floor $t.floor /var/tmp/floor "${follow[@]}"
+  n=$(texts $t.library | wc -l)
+  if ((status == 0 && n == 33)) && diff <(texts $t.library) <(texts $t.floor) &&
+    cmp /var/tmp/library /var/tmp/floor; then
+    echo "compare.sh: the floor ran the $n commands of $1 and wrote its $(wc -c </var/tmp/floor) bytes"
+  else
+    echo "compare.sh: the floor is not $1's command sequence ($1 exited $status, ran $n commands)" >&2
+    return 1
+  fi
+}
+case ${1:-} in
+  gbench) lay_out 10 4096 && exec "$gbench" "${@:2}" ;;
+  check) check_floor "${2:?usage: compare.sh check TOOL}"; exit ;;
+esac
 
 mkdir -p "$results" "$disk" && rm -f "$results"/*
 { nproc; grep -m1 'model name' /proc/cpuinfo; uname -sr; g++ --version | head -1
