@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,37 @@ enum class PieceKind {
   kActiveLog,  // the active log file, copied as the caller
 };
 
+// The rule of a Selection that dropped a piece.
+enum class Rule {
+  kNone,      // not dropped
+  kPosition,  // all of it lies before the position
+  kSince,     // it ended before `since`, and so did every older piece
+  kUntil,     // a piece older than it ended at or after `until`
+  kBudget,    // it does not fit in `maxBytes` beside the newer pieces
+};
+
+// The part of a history that a request writes (AssembleLog()) or a plan
+// shows (PlanLog()). Every rule is optional; none selects the whole
+// history, and the rules given all apply. The selection follows the age
+// order of the pieces, never the clock.
+struct Selection {
+  // A position from an earlier Report::position: only what came after it.
+  // Where the piece it points into no longer matches it (the file was
+  // replaced, the numbering restarted), that piece comes whole; where its
+  // generation is gone, every piece after it comes. "" for the start.
+  std::string after;
+  // Whole pieces by the time each ended, its file's modification time in
+  // seconds since the epoch. `since`: the oldest piece that ended at or
+  // after it and every newer one. `until`: every piece up to and including
+  // the oldest one that ended at or after it.
+  std::optional<std::int64_t> since;
+  std::optional<std::int64_t> until;
+  // At most this many bytes of output, headers included: whole pieces are
+  // dropped from the old end, and the oldest one kept may start part way,
+  // at the start of a line.
+  std::optional<std::uint64_t> maxBytes;
+};
+
 // A run of consecutive missing sequence numbers, from `first` to `last`
 // counted upwards across the wrap: {65535, 1} is 65535, 0 and 1.
 struct GenerationRun {
@@ -69,6 +101,13 @@ struct PlannedPiece {
                                   // archive's gzip trailer gives (a lower
                                   // bound for an archive of several
                                   // members); 0 when not known
+  std::int64_t endTime = 0;       // when it ended: its modification time,
+                                  // seconds since the epoch
+  Rule droppedBy = Rule::kNone;   // PlanLog(): the rule that drops it
+  std::uint64_t startByte = 0;    // PlanLog(): the byte of its data where the
+                                  // output starts, when not at 0 (after a
+                                  // position; an archive's is checked when
+                                  // it is decompressed)
 };
 
 // What a request for one log type would write, found without running any
@@ -96,9 +135,14 @@ struct Plan {
   bool scratchNeededIsLowerBound = false;  // some pieces' sizes are unknown
   std::uint64_t scratchFree = 0;  // bytes free in /var/tmp for the caller
   // The verdict of the plan: nothing is expected to be left out. Some piece
-  // is found, each is reachable, the scratch copies fit in scratchFree, no
-  // generation is lost and every directory was listed.
+  // is found, each selected one is reachable, their scratch copies fit in
+  // scratchFree, no generation is lost among them and every directory was
+  // listed. scratchNeeded counts the selected pieces only.
   bool expectedComplete = false;
+  // PlanLog(), as in Report.
+  bool positionMismatch = false;
+  bool positionGone = false;
+  bool windowBeforeHistory = false;
 };
 
 // "generation 00100", or "generations 00100-00101" for a longer run.
@@ -115,10 +159,11 @@ TOLVANE_EXPORT std::string MissingText(LogType type, const GenerationRun& run);
 TOLVANE_EXPORT bool PlanEntireLog(LogType type, Plan* plan);
 
 enum class PieceStatus {
-  kWritten,     // in the history (in the output when outputWritten)
-  kLeftOut,     // could not be made or written; `code` says why
-  kGone,        // removed (rotated away) since it was found: not missing
-  kNotReached,  // the request ended before this piece was handled
+  kWritten,      // in the history (in the output when outputWritten)
+  kLeftOut,      // could not be made or written; `code` says why
+  kGone,         // removed (rotated away) since it was found: not missing
+  kNotReached,   // the request ended before this piece was handled
+  kSelectedOut,  // dropped by the selection (`droppedBy`): not missing
 };
 
 // Why something was left out of a history, or what a written piece warns of.
@@ -147,9 +192,13 @@ struct PieceReport {
   PieceKind kind = PieceKind::kArchive;
   std::uint16_t sequence = 0;
   PieceStatus status = PieceStatus::kNotReached;
-  Reason code = Reason::kNone;  // kLeftOut: why; kWritten: a warning or none
-  int error = 0;                // Reason::kNotRun: the errno value
-  std::string reason;           // ReasonText(code, error)
+  Reason code = Reason::kNone;   // kLeftOut: why; kWritten: a warning or none
+  int error = 0;                 // Reason::kNotRun: the errno value
+  std::string reason;            // ReasonText(code, error)
+  Rule droppedBy = Rule::kNone;  // kSelectedOut: the rule that dropped it
+  std::uint64_t startByte = 0;   // the byte of its data where the output
+                                 // starts: its header then reads
+                                 // "<source> follows from byte N:"
 };
 
 // Something left out of the history: a piece, or a directory that could not
@@ -176,6 +225,19 @@ struct Report {
   // "cannot make a scratch directory in /var/tmp/: <why>". When nothing was
   // found, `pieces` is empty and `failure` is "".
   std::string failure;
+  // Where a later request may continue (Selection::after): just after the
+  // last byte written, or the position the request was given when it wrote
+  // nothing or did not complete, so that storing it loses nothing; "" when
+  // neither is known. A short text of printable characters.
+  std::string position;
+  bool positionMismatch = false;  // the piece at the position given did not
+                                  // match it, and came whole
+  bool positionGone = false;      // the generation of the position given is no
+                                  // longer on the device: what lay between it
+                                  // and the oldest piece after it is gone
+  bool windowBeforeHistory = false;  // `since` reaches back past the oldest
+                                     // generation on the device, which may
+                                     // not cover the window's start
 };
 
 // Lets a caller stop a request from another thread or a signal handler.
@@ -211,6 +273,44 @@ class Stop final {
 TOLVANE_EXPORT bool AssembleEntireLog(LogType type,
                                       const std::string& outputPath,
                                       Report* report, Stop* stop = nullptr);
+
+// AssembleEntireLog() for the part of the history that `selection` keeps:
+// the same commands and bytes for each piece it writes, with a header
+// "<source> follows from byte N:" for one that starts part way. A piece the
+// selection drops is never made where that can be told beforehand: a
+// request after a position with nothing new runs no sudo and no
+// decompression. Returns true when every selected piece went in; when the
+// selection keeps nothing (nothing new), the output is written empty and
+// the result is true. A position that is not one of `type`, or a window
+// that ends before it starts, fails the request (Report::failure) with
+// nothing written.
+TOLVANE_EXPORT bool AssembleLog(LogType type, const std::string& outputPath,
+                                const Selection& selection, Report* report,
+                                Stop* stop = nullptr);
+
+// PlanEntireLog() with the pieces that `selection` drops marked
+// (PlannedPiece::droppedBy) and left out of scratchNeeded. Where a budget
+// cuts depends on bytes that only the request reads: the plan drops the
+// pieces that the sizes it knows leave no room for. Returns false for a
+// type outside 1 to 4 or a selection that AssembleLog() refuses.
+TOLVANE_EXPORT bool PlanLog(LogType type, const Selection& selection,
+                            Plan* plan);
+
+// Reads the position stored in the file `path` for log `type` into
+// `position`: "" when the file does not exist. A file another user planted
+// in a sticky world-writable directory is refused, as AssembleEntireLog()
+// refuses such an output. On failure returns false with `why` saying why:
+// it cannot be read, or it does not hold a position of `type`.
+TOLVANE_EXPORT bool LoadPosition(LogType type, const std::string& path,
+                                 std::string* position, std::string* why);
+
+// Replaces the file `path` with `position` and a line feed, as a whole,
+// synced, mode 0600, with the output file's protections: nothing is written
+// through what another user planted. On failure returns false with `why`
+// set, and the earlier file is as it was.
+TOLVANE_EXPORT bool StorePosition(const std::string& path,
+                                  const std::string& position,
+                                  std::string* why);
 
 }  // namespace nq_tolvane
 

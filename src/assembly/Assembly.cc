@@ -71,8 +71,8 @@ Making Assembly::WhyNotMade(const std::string& source,
 }
 
 bool Assembly::RunJudged(const char* function, const std::string& command,
-                         int passFd) {
-  const CommandResult result = runner_.Run(command, passFd);
+                         int passFd, int inputFd) {
+  const CommandResult result = runner_.Run(command, passFd, inputFd);
   if (!result.ok() && !result.stopped)
     ReportFailure(function, command, result, false);
   return result.ok();

@@ -59,9 +59,11 @@ class Assembly final {
   Making WhyNotMade(const std::string& source, const CommandResult& result,
                     Reason otherwise);
 
-  // Runs `command` with `passFd` and returns true when it succeeded; reports
-  // its failure on behalf of `function` unless the request was stopped.
-  bool RunJudged(const char* function, const std::string& command, int passFd);
+  // Runs `command` with `passFd` (and `inputFd`, see Runner::Run()) and
+  // returns true when it succeeded; reports its failure on behalf of
+  // `function` unless the request was stopped.
+  bool RunJudged(const char* function, const std::string& command, int passFd,
+                 int inputFd = -1);
 
  private:
   Report* const report_;

@@ -54,6 +54,7 @@ void Measure(PlannedPiece* piece, bool mayUseSudoRule) {
   struct stat info;
   if (stat(piece->sourcePath.c_str(), &info) != 0) return;
   piece->sizeOnDisk = info.st_size;
+  piece->endTime = info.st_mtime;
   // A regular file is opened, which tells readability in the same call
   // (tens of thousands of archives are planned in a moment); nothing else.
   const int fd = S_ISREG(info.st_mode) ? OpenToRead(piece->sourcePath) : -1;

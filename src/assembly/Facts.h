@@ -15,7 +15,7 @@ namespace nq_tolvane {
 // root, or a member of the group "tolvane".
 bool MayUseSudoRule();
 
-// Fills the size, readability and scratch size of `piece`, whose
+// Fills the size, end time, readability and scratch size of `piece`, whose
 // sourcePath and kind are set. An archive's scratch size is read from its
 // gzip trailer, which holds the size of its last member modulo 2^32: a
 // lower bound of what it decompresses to.

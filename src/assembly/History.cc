@@ -112,6 +112,7 @@ std::vector<GenerationRun> LostGenerations(
 
 History FindHistory(const LogFiles& files) {
   History history;
+  history.prefix = files.prefix;
   history.checkpointPath = CheckpointPath(files.backupDir, files.prefix);
   history.checkpointFound = GetCurrentLogFileName(files, history.activeLogPath);
   history.current = GetLogNum();
@@ -156,16 +157,26 @@ Plan PlanOf(History history, std::uint64_t scratchFree) {
   plan.lost = std::move(history.lost);
   plan.unlisted = std::move(history.unlisted);
   plan.pieces = std::move(history.pieces);
+  // The verdict and the scratch space are the selected pieces'; a lost run
+  // counts when it lies after the oldest of them.
   bool reachable = true;
+  bool selected = false;
+  std::uint32_t oldest = 0;
   for (const PlannedPiece& piece : plan.pieces) {
+    if (piece.droppedBy != Rule::kNone) continue;
+    if (!selected) oldest = AgeKey(piece.sequence, plan.current);
+    selected = true;
     plan.scratchNeeded += piece.scratchSize;
     plan.scratchNeededIsLowerBound |= !piece.scratchSizeKnown;
     reachable = reachable && piece.reachable;
   }
+  bool lost = false;
+  for (const GenerationRun& run : plan.lost)
+    lost = lost || (selected && AgeKey(run.last, plan.current) > oldest);
   plan.scratchFree = scratchFree;
   plan.expectedComplete = !plan.pieces.empty() && reachable &&
-                          plan.scratchNeeded <= scratchFree &&
-                          plan.lost.empty() && plan.unlisted.empty();
+                          plan.scratchNeeded <= scratchFree && !lost &&
+                          plan.unlisted.empty();
   return plan;
 }
 

@@ -21,6 +21,7 @@ struct LogFiles {
 };
 
 struct History {
+  std::string prefix;
   std::string checkpointPath;    // <backupDir>/<prefix>.txt
   bool checkpointFound = false;  // else the order across the wrap is inferred
   std::uint16_t current = 0;     // the pivot of the order: the checkpoint's
@@ -37,6 +38,12 @@ struct History {
   std::vector<std::string> unlisted;  // directories there but not listed
 };
 
+// The place of sequence number `n` in the age order around `current`:
+// numbers above it were written before the numbers wrapped.
+inline std::uint32_t AgeKey(std::uint16_t n, std::uint16_t current) {
+  return (n > current ? 0u : 65536u) + n;
+}
+
 // Finds the history in `files`. Reads the checkpoint file and makes its
 // number the state's logNum, the pivot of compare_file_age(), by which the
 // archive names are sorted; lists the directories; measures each piece
@@ -45,8 +52,8 @@ struct History {
 // holds the library lock.
 History FindHistory(const LogFiles& files);
 
-// The plan of a request for `history`, with `scratchFree` bytes free for
-// its scratch copies.
+// The plan of a request for `history`, whose pieces' droppedBy and
+// startByte are set, with `scratchFree` bytes free for its scratch copies.
 Plan PlanOf(History history, std::uint64_t scratchFree);
 
 }  // namespace nq_tolvane

@@ -107,6 +107,25 @@ std::string RandomName() {
   return ".tolvane-out." + std::to_string(random());
 }
 
+// Resolves `path` and looks at what lies at its end (`*exists`, `*info`):
+// false for what Open() refuses, with `why` and `refused` set.
+bool CheckPath(const std::string& path, std::string* resolved,
+               struct stat* info, bool* exists, std::string* why,
+               bool* refused) {
+  *refused = false;
+  if (path.empty()) return Failed(why, ENOENT);
+  if (!Resolve(path, resolved, why, refused)) return false;
+  *exists = lstat(resolved->c_str(), info) == 0;
+  if (*exists && S_ISDIR(info->st_mode)) return Failed(why, EISDIR);
+  if (*exists && !InProc(*resolved) &&
+      Planted(resolved->substr(0, resolved->rfind('/')), *info)) {
+    *refused = true;
+    *why = "a file of another user in a sticky directory";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() {
@@ -115,24 +134,36 @@ OutputFile::~OutputFile() {
   if (dirFd_ >= 0) close(dirFd_);
 }
 
+int OpenToRead(const std::string& path, std::string* why, bool* missing) {
+  std::string resolved;
+  struct stat info;
+  bool exists = false, refused = false;
+  *missing = false;
+  if (!CheckPath(path, &resolved, &info, &exists, why, &refused)) return -1;
+  if (!exists) {
+    *missing = true;
+    Failed(why, ENOENT);
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *why = "not a regular file";
+    return -1;
+  }
+  const int fd = open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
+                                            O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) Failed(why, errno);
+  return fd;
+}
+
 bool OutputFile::Open(const std::string& path, std::string* why,
                       bool* refused) {
-  *refused = false;
   std::string resolved;
-  if (path.empty()) return Failed(why, ENOENT);
-  if (!Resolve(path, &resolved, why, refused)) return false;
-
+  struct stat info;
+  bool exists = false;
+  if (!CheckPath(path, &resolved, &info, &exists, why, refused)) return false;
   const std::string::size_type slash = resolved.rfind('/');
   const std::string dir = resolved.substr(0, slash);
-  struct stat info;
-  const bool exists = lstat(resolved.c_str(), &info) == 0;
   const bool special = InProc(resolved) || (exists && !S_ISREG(info.st_mode));
-  if (exists && S_ISDIR(info.st_mode)) return Failed(why, EISDIR);
-  if (exists && !InProc(resolved) && Planted(dir, info)) {
-    *refused = true;
-    *why = "a file of another user in a sticky directory";
-    return false;
-  }
   // Close-on-exec like every descriptor of the library: the commands that
   // write through it get it explicitly, other programs the caller starts
   // meanwhile do not.

@@ -32,6 +32,10 @@ class OutputFile final {
   // the commands that write through it.
   const std::string& Target() const { return target_; }
   int Descriptor() const { return fd_; }
+  // True for a regular file (or a new one), which Commit() puts in place.
+  bool Regular() const { return dirFd_ >= 0; }
+  // The mode the committed file gets, in place of the one Open() chose.
+  void SetMode(unsigned mode) { mode_ = mode; }
 
   // Puts the assembled file in place of the named one, durably: the file is
   // synced before it replaces the earlier one and the directory after, so
@@ -53,6 +57,11 @@ class OutputFile final {
   unsigned mode_ = 0;   // the mode the file gets when committed
   std::string target_;  // /proc/self/fd/<fd_>
 };
+
+// Opens the regular file `path` to read it, refusing what OutputFile::Open()
+// refuses. On failure returns -1 with `why` set and `*missing` true when
+// nothing is there.
+int OpenToRead(const std::string& path, std::string* why, bool* missing);
 
 }  // namespace nq_tolvane
 

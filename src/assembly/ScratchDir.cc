@@ -118,4 +118,16 @@ bool ScratchDir::Full() const {
          info.f_favail == 0;
 }
 
+ScratchReader::ScratchReader(const std::string& path, std::uint64_t start) {
+  fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd_ >= 0 && lseek(fd_, static_cast<off_t>(start), SEEK_SET) < 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+ScratchReader::~ScratchReader() {
+  if (fd_ >= 0) close(fd_);
+}
+
 }  // namespace nq_tolvane

@@ -3,6 +3,7 @@
 #ifndef TOLVANE_SRC_ASSEMBLY_SCRATCHDIR_H_
 #define TOLVANE_SRC_ASSEMBLY_SCRATCHDIR_H_
 
+#include <cstdint>
 #include <string>
 
 namespace nq_tolvane {
@@ -38,6 +39,22 @@ class ScratchDir final {
   std::string path_;  // ends in "/"
   std::string pidTag_;
   int fd_ = -1;  // open on the directory, holding its lock
+};
+
+// A scratch file open for reading from byte `start` on, for a command's
+// standard input. Not copyable: it owns the descriptor.
+class ScratchReader final {
+ public:
+  // Opens `path`; fd() is -1 when it cannot.
+  ScratchReader(const std::string& path, std::uint64_t start);
+  ~ScratchReader();
+  ScratchReader(const ScratchReader&) = delete;
+  ScratchReader& operator=(const ScratchReader&) = delete;
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
 };
 
 }  // namespace nq_tolvane

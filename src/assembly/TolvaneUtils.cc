@@ -16,6 +16,8 @@
 #include "LogNames.h"
 #include "OrvoMutex.h"
 #include "OutputFile.h"
+#include "ScratchDir.h"
+#include "Selection.h"
 #include "Shell.h"
 #include "Wording.h"
 #include "brev.h"
@@ -28,11 +30,12 @@ namespace {
 
 using namespace nq_tolvane_internals;
 
-// A piece on its way into the output: its record and its place in the
-// history, and so in the report.
+// A piece on its way into the output: its record, its place in the history
+// (and so in the report), and the byte of its data where its output starts.
 struct QueuedPiece {
   std::unique_ptr<ArchivePathInfo> record;
   std::size_t index;
+  std::uint64_t start;
 };
 // The pieces of one request. Producers append at the back (the active log,
 // then the archives newest first); the assembly takes from the back.
@@ -48,25 +51,35 @@ OrvoMutex libraryLock;
 constexpr char kTag[] = "TolvaneUtils";
 
 // Writes every piece, oldest first, behind its header block into `output`,
-// removes its scratch file and deletes its record. Returns true when every
-// command succeeded.
+// removes its scratch file and deletes its record. A piece that starts part
+// way is read from that byte on by cat's standard input. Returns true when
+// every command succeeded.
 bool CreateSingleLogFile(const OutputFile& output, PieceQueue& pieces,
                          Assembly& assembly) {
   const char* const kFunction = "CreateSingleLogFile";
   bool written = true;
   while (!pieces.empty() && !assembly.runner().Stopped()) {
     const ArchivePathInfo& piece = *pieces.back().record;
+    const std::uint64_t start = pieces.back().start;
     PieceReport& reported = assembly.Piece(pieces.back().index);
-    const std::string header =
-        "/bin/echo -e " + EchoWord("\n" + piece.sourcePath + " follows:\n") +
-        " >> " + output.Target() + NULL_REDIRECT;
-    const std::string append = "/bin/cat " + ShellWord(piece.tempPath) +
+    const std::string header = "/bin/echo -e " +
+                               EchoWord(HeaderText(piece.sourcePath, start)) +
+                               " >> " + output.Target() + NULL_REDIRECT;
+    const std::string append = "/bin/cat " +
+                               (start == 0 ? ShellWord(piece.tempPath) : "-") +
                                " >> " + output.Target() + NULL_REDIRECT;
     // Both are judged: a missing header corrupts the layout as surely as a
     // missing piece.
     const int fd = output.Descriptor();
     const bool headerWritten = assembly.RunJudged(kFunction, header, fd);
-    const bool pieceWritten = assembly.RunJudged(kFunction, append, fd);
+    bool pieceWritten;
+    if (start == 0) {
+      pieceWritten = assembly.RunJudged(kFunction, append, fd);
+    } else {
+      const ScratchReader tail(piece.tempPath, start);
+      pieceWritten = tail.fd() >= 0 &&
+                     assembly.RunJudged(kFunction, append, fd, tail.fd());
+    }
     if (headerWritten && pieceWritten) {
       reported.status = PieceStatus::kWritten;
     } else {
@@ -83,6 +96,35 @@ bool CreateSingleLogFile(const OutputFile& output, PieceQueue& pieces,
                   done->tempPath.c_str());
   }
   return written && !assembly.runner().Stopped();
+}
+
+// Settles piece `index` of the history, made into `copy`, by the
+// selection: queues it from where its output starts, or marks it dropped
+// and removes the copy.
+void Queue(Assembly& assembly, Cutter& cutter, std::size_t index,
+           std::unique_ptr<ArchivePathInfo> record, PieceQueue& pieces) {
+  PieceReport& reported = assembly.Piece(index);
+  std::uint64_t start = 0;
+  const Rule rule = cutter.After(index, record->tempPath, &start);
+  if (rule != Rule::kNone) {
+    reported.status = PieceStatus::kSelectedOut;
+    reported.droppedBy = rule;
+    std::remove(record->tempPath.c_str());
+    return;
+  }
+  reported.startByte = start;
+  pieces.push_back({std::move(record), index, start});
+}
+
+// True when the selection drops piece `index` before it is made, which the
+// report then tells.
+bool DroppedBefore(Assembly& assembly, const Cutter& cutter,
+                   std::size_t index) {
+  const Rule rule = cutter.Before(index);
+  if (rule == Rule::kNone) return false;
+  assembly.Piece(index).status = PieceStatus::kSelectedOut;
+  assembly.Piece(index).droppedBy = rule;
+  return true;
 }
 
 // Decompresses `source` into the scratch file `target`. GNU gunzip exits 2
@@ -116,12 +158,13 @@ Making ExtractArchive(const std::string& source, const std::string& target,
 
 // Extracts the archives of `history` newest first and queues each one
 // extracted.
-void CopyArchives(Assembly& assembly, const History& history,
+void CopyArchives(Assembly& assembly, const History& history, Cutter& cutter,
                   PieceQueue& pieces) {
   for (std::size_t index = history.pieces.size();
        index-- > 0 && !assembly.runner().Stopped();) {
     const PlannedPiece& archive = history.pieces[index];
     if (archive.kind != PieceKind::kArchive) continue;
+    if (DroppedBefore(assembly, cutter, index)) continue;
     PieceReport& reported = assembly.Piece(index);
     const std::string name = BaseName(archive.sourcePath);
     const std::string target = assembly.scratch().FileFor(name);
@@ -141,9 +184,10 @@ void CopyArchives(Assembly& assembly, const History& history,
     } else {
       reported.code = made.why;
       reported.reason = ReasonText(made.why);
-      pieces.push_back({std::unique_ptr<ArchivePathInfo>(new ArchivePathInfo{
-                            archive.sourcePath, name, target}),
-                        index});
+      Queue(assembly, cutter, index,
+            std::unique_ptr<ArchivePathInfo>(
+                new ArchivePathInfo{archive.sourcePath, name, target}),
+            pieces);
     }
   }
 }
@@ -151,7 +195,7 @@ void CopyArchives(Assembly& assembly, const History& history,
 // Copies the active log, piece `index` of the history, into the scratch
 // directory and queues it.
 void CopyActiveLog(Assembly& assembly, const PlannedPiece& active,
-                   std::size_t index, PieceQueue& pieces) {
+                   std::size_t index, Cutter& cutter, PieceQueue& pieces) {
   const std::string& path = active.sourcePath;
   PieceReport& reported = assembly.Piece(index);
   if (!CheckFileExist(path.c_str())) {
@@ -167,7 +211,7 @@ void CopyActiveLog(Assembly& assembly, const PlannedPiece& active,
                               ShellWord(record->tempPath) + NULL_REDIRECT;
   const CommandResult result = assembly.runner().Run(command);
   if (result.ok()) {
-    pieces.push_back({std::move(record), index});
+    Queue(assembly, cutter, index, std::move(record), pieces);
     return;
   }
   if (!result.stopped)
@@ -181,7 +225,7 @@ void CopyActiveLog(Assembly& assembly, const PlannedPiece& active,
 
 // Fills `pieces` from `history`: the active log first, then the archives
 // newest first.
-void GatherLogPieces(Assembly& assembly, const History& history,
+void GatherLogPieces(Assembly& assembly, const History& history, Cutter& cutter,
                      PieceQueue& pieces) {
   const char* const prefix = assembly.prefix.c_str();
   if (!history.checkpointFound) {
@@ -192,17 +236,19 @@ void GatherLogPieces(Assembly& assembly, const History& history,
                   history.activeLogPath.c_str());
     const std::size_t last = history.pieces.size() - 1;
     if (!history.pieces.empty() &&
-        history.pieces[last].kind == PieceKind::kActiveLog)
-      CopyActiveLog(assembly, history.pieces[last], last, pieces);
-    else
+        history.pieces[last].kind == PieceKind::kActiveLog) {
+      if (!DroppedBefore(assembly, cutter, last))
+        CopyActiveLog(assembly, history.pieces[last], last, cutter, pieces);
+    } else {
       __brev_printf(4, kTag, "%s: %s active log file not found: %s.",
                     "CopyActiveLog", prefix, history.activeLogPath.c_str());
+    }
   }
   if (assembly.runner().Stopped()) return;
   for (const std::string& dir : history.unlisted)
     assembly.LeaveOut("BuildArchiveMap", dir + "/" + ArchivePattern(prefix),
                       {Making::kLeftOut, Reason::kNotListed}, nullptr);
-  CopyArchives(assembly, history, pieces);
+  CopyArchives(assembly, history, cutter, pieces);
 }
 
 // Selects `type`, unless it is selected already, and gives its prefix.
@@ -232,18 +278,21 @@ bool Fail(Report& report, const std::string& failure) {
 
 }  // namespace
 
-bool AssembleEntireLog(LogType type, const std::string& outputPath,
-                       Report* report, Stop* stop) {
+bool AssembleLog(LogType type, const std::string& outputPath,
+                 const Selection& selection, Report* report, Stop* stop) {
   const char* const kFunction = "GetEntireLog";
   Report unused;
   if (report == nullptr) report = &unused;
   *report = Report();
+  report->position = selection.after;
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;
   if (!Select(type, &prefix)) {
     report->failure = "unknown log type";
     return false;
   }
+  const std::string problem = SelectionProblem(selection, prefix);
+  if (!problem.empty()) return Fail(*report, problem);
   Assembly assembly(type, prefix, report, stop);
   const char* const path = outputPath.c_str();
 
@@ -258,22 +307,34 @@ bool AssembleEntireLog(LogType type, const std::string& outputPath,
                              ": " + ErrorText(errno));
 
   const History history = FindSelectedHistory(prefix);
+  Cutter cutter(history, selection);
   report->checkpointFound = history.checkpointFound;
   report->lost = history.lost;
-  for (const PlannedPiece& piece : history.pieces) {
+  for (std::size_t i = 0; i < history.pieces.size(); ++i) {
     report->pieces.emplace_back();
-    report->pieces.back().sourcePath = piece.sourcePath;
-    report->pieces.back().kind = piece.kind;
-    report->pieces.back().sequence = piece.sequence;
+    PieceReport& piece = report->pieces.back();
+    piece.sourcePath = history.pieces[i].sourcePath;
+    piece.kind = history.pieces[i].kind;
+    piece.sequence = history.pieces[i].sequence;
+    piece.startByte = cutter.Start(i);
   }
 
   // Declared after the assembly: an exception frees the records before the
   // scratch directory goes.
   PieceQueue pieces;
-  GatherLogPieces(assembly, history, pieces);
+  GatherLogPieces(assembly, history, cutter, pieces);
+  report->positionMismatch = cutter.positionMismatch();
+  report->positionGone = cutter.positionGone();
+  report->windowBeforeHistory = cutter.windowBeforeHistory();
   const bool gathered = !pieces.empty();
+  // Every piece found was dropped by the selection: nothing new, and the
+  // output is written empty.
+  bool selectedNone = !history.pieces.empty();
+  for (const PieceReport& piece : report->pieces)
+    selectedNone = selectedNone && piece.status == PieceStatus::kSelectedOut;
   // A history that could not be written whole leaves the earlier file.
-  if (gathered && CreateSingleLogFile(output, pieces, assembly)) {
+  if ((gathered && CreateSingleLogFile(output, pieces, assembly)) ||
+      (selectedNone && !assembly.runner().Stopped())) {
     if (output.Commit(&why)) {
       report->outputWritten = true;
     } else {
@@ -295,25 +356,46 @@ bool AssembleEntireLog(LogType type, const std::string& outputPath,
                   prefix.c_str(), path);
     return false;
   }
-  if (!gathered) return false;  // nothing found: the output is untouched
+  // Nothing found: the output is untouched.
+  if (!gathered && !selectedNone) return false;
   __brev_printf(6, kTag, "%s: %s log copied to %s.", kFunction, prefix.c_str(),
                 path);
   report->complete = true;
+  report->position = cutter.NewPosition();
   return true;
+}
+
+bool AssembleEntireLog(LogType type, const std::string& outputPath,
+                       Report* report, Stop* stop) {
+  return AssembleLog(type, outputPath, Selection(), report, stop);
 }
 
 bool GetEntireLog(LogType type, const std::string& outputPath) {
   return AssembleEntireLog(type, outputPath, nullptr);
 }
 
-bool PlanEntireLog(LogType type, Plan* plan) {
+bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
   if (plan == nullptr) return false;
   *plan = Plan();
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;
-  if (!Select(type, &prefix)) return false;
-  *plan = PlanOf(FindSelectedHistory(prefix), FreeBytes(SCRATCH_DIR));
+  if (!Select(type, &prefix) || !SelectionProblem(selection, prefix).empty())
+    return false;
+  History history = FindSelectedHistory(prefix);
+  const Cutter cutter(history, selection);
+  for (std::size_t i = 0; i < history.pieces.size(); ++i) {
+    history.pieces[i].droppedBy = cutter.Before(i);
+    history.pieces[i].startByte = cutter.Start(i);
+  }
+  *plan = PlanOf(std::move(history), FreeBytes(SCRATCH_DIR));
+  plan->positionMismatch = cutter.positionMismatch();
+  plan->positionGone = cutter.positionGone();
+  plan->windowBeforeHistory = cutter.windowBeforeHistory();
   return true;
+}
+
+bool PlanEntireLog(LogType type, Plan* plan) {
+  return PlanLog(type, Selection(), plan);
 }
 
 bool StartDebugging(LogType type) {
