@@ -49,6 +49,11 @@ class Assembly final {
   // Settles a piece that was not made: gone, left out, or stopped.
   void NotMade(const char* function, const std::string& source,
                const Making& made, PieceReport* piece);
+  // Piece `index` is dropped by the selection's `rule`: not missing.
+  void SelectOut(std::size_t index, Rule rule) {
+    report_->pieces[index].status = PieceStatus::kSelectedOut;
+    report_->pieces[index].droppedBy = rule;
+  }
   // The output could not be committed: the history is incomplete.
   void LostOutput() { complete_ = false; }
 

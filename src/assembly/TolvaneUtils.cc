@@ -107,8 +107,7 @@ void Queue(Assembly& assembly, Cutter& cutter, std::size_t index,
   std::uint64_t start = 0;
   const Rule rule = cutter.After(index, record->tempPath, &start);
   if (rule != Rule::kNone) {
-    reported.status = PieceStatus::kSelectedOut;
-    reported.droppedBy = rule;
+    assembly.SelectOut(index, rule);
     std::remove(record->tempPath.c_str());
     return;
   }
@@ -121,10 +120,8 @@ void Queue(Assembly& assembly, Cutter& cutter, std::size_t index,
 bool DroppedBefore(Assembly& assembly, const Cutter& cutter,
                    std::size_t index) {
   const Rule rule = cutter.Before(index);
-  if (rule == Rule::kNone) return false;
-  assembly.Piece(index).status = PieceStatus::kSelectedOut;
-  assembly.Piece(index).droppedBy = rule;
-  return true;
+  if (rule != Rule::kNone) assembly.SelectOut(index, rule);
+  return rule != Rule::kNone;
 }
 
 // Decompresses `source` into the scratch file `target`. GNU gunzip exits 2
