@@ -1,11 +1,13 @@
-// tolvane-getlog: exit codes and what it tells, its listing, callers through
-// sudo, and stops by signal and at a terminal.
+// tolvane-getlog: exit codes and what it tells, its listing, selections and
+// the cursor file, callers through sudo, and stops by signal and at a
+// terminal.
 
 #include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "support.h"
@@ -116,6 +120,205 @@ TEST_F(OperatorTest, ListShowsThePlanAndWhetherItWouldBeComplete) {
   WriteGz("/var/log/misc00050.log.gz", std::string(300 << 10, 'x'));
   EXPECT_EQ(1, Sh("T --list misc", &out, &err)) << out;
   EXPECT_NE(std::string::npos, out.find("\tyes\t307200\tyes\n")) << out;
+}
+
+void SetEnd(const std::string& path, long time) {
+  const utimbuf times{time, time};
+  ASSERT_EQ(0, utime(path.c_str(), &times)) << path;
+}
+
+// A cursor file through growth, a replaced active log and its generation
+// gone: each run writes what came since the last, warns first, and moves
+// the cursor, one line in a file of mode 0600.
+TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
+  LayOut();
+  const std::string active = "/var/log/misc00002.log";
+  const std::string warn = "tolvane-getlog: warning: ";
+  const struct {
+    std::function<void()> change;
+    std::string options, out, err;
+    const char* cursor;  // all of the cursor file after the run
+  } rows[] = {
+      {[] {}, "", Log(), "", "tolvane1:misc:00002:26:[0-9a-f]{16}\n"},
+      {[&] { WriteFile(active, ReadFile(active) + "more\n"); }, "",
+       "\n" + active + " follows from byte 26:\n\nmore\n", "",
+       "tolvane1:misc:00002:31:[0-9a-f]{16}\n"},
+      {[&] { WriteFile(active, "new\n"); }, "", Block(active, "new\n"),
+       warn + "the position in /var/log/cur did not match its piece, which "
+              "was written whole.\n",
+       "tolvane1:misc:00002:4:[0-9a-f]{16}\n"},
+      {[&] {
+         fs::rename(active, "/var/log/misc00004.log");
+         WriteFile("/var/log/misc.txt", "4\n");
+       },
+       "--since @1 ", Block("/var/log/misc00004.log", "new\n"),
+       warn +
+           "the generation of the position in /var/log/cur is gone; what "
+           "lay between it and the oldest piece is lost.\n" +
+           warn +
+           "--since @1 reaches back past the oldest generation; the history "
+           "may not cover its start.\n" +
+           warn + "misc generations 00002-00003 are missing.\n",
+       "tolvane1:misc:00004:4:[0-9a-f]{16}\n"},
+  };
+  for (const auto& row : rows) {
+    row.change();
+    std::string out, err;
+    EXPECT_EQ(0, Sh("T " + row.options + "--cursor-file /var/log/cur misc " +
+                        "/var/log/out",
+                    &out, &err));
+    EXPECT_EQ(row.out, ReadFile("/var/log/out"));
+    EXPECT_EQ(row.err, err);
+    EXPECT_TRUE(
+        std::regex_match(ReadFile("/var/log/cur"), std::regex(row.cursor)));
+  }
+  struct stat info;
+  EXPECT_TRUE(stat("/var/log/cur", &info) == 0 &&
+              (info.st_mode & 07777) == 0600);
+}
+
+// A cursor file that holds no position of the type, or that another user
+// planted in /var/tmp, stops a request and a listing before anything is
+// written. A position that cannot be stored leaves the output written.
+TEST_F(OperatorTest, CursorFileThatCannotBeUsed) {
+  LayOut();
+  AddUser("mallory");
+  const struct {
+    std::string file, content, err;
+  } rows[] = {
+      {"/var/log/c\tur", "not a position\n",
+       "/var/log/c\\tur: it does not hold a position of log misc"},
+      {"/var/log/cur", "tolvane1:audit:00002:0:cbf29ce484222325\n",
+       "/var/log/cur: it does not hold a position of log misc"},
+      {"/var/tmp/cur", "tolvane1:misc:00002:0:cbf29ce484222325\n",
+       "/var/tmp/cur: a file of another user in a sticky directory"},
+  };
+  for (const auto& row : rows) {
+    RunAs(row.file.rfind("/var/tmp", 0) == 0 ? "mallory" : "",
+          [&] { return WriteFile(row.file, row.content), 0; });
+    for (const char* args : {" misc /var/log/out", " --list misc"}) {
+      WriteFile("/var/log/out", "earlier");
+      std::string out, err;
+      EXPECT_EQ(2, Sh("T --cursor-file '" + row.file + "'" + args, &out, &err));
+      EXPECT_EQ("tolvane-getlog: " + row.err + "\n", out + err);
+      EXPECT_EQ("earlier", ReadFile("/var/log/out"));
+      EXPECT_EQ(row.content, ReadFile(row.file));
+    }
+  }
+  fs::create_directory("/var/log/ro");
+  ASSERT_EQ(0, mount("tmpfs", "/var/log/ro", "tmpfs", MS_RDONLY, nullptr));
+  std::string out, err;
+  EXPECT_EQ(1,
+            Sh("T --cursor-file /var/log/ro/c misc /var/log/out", &out, &err));
+  EXPECT_EQ(
+      "tolvane-getlog: cannot store the position in /var/log/ro/c: "
+      "Read-only file system\n",
+      err);
+  EXPECT_EQ(Log(), ReadFile("/var/log/out"));
+}
+
+// Each unreadable TIME or SIZE (OPTION=VALUE here), a missing argument and
+// a window that ends before it starts: one line naming it, the usage, and
+// nothing written.
+TEST_F(OperatorTest, UnreadableSelectionIsAUsageError) {
+  LayOut();
+  std::vector<std::pair<std::string, std::string>> runs = {
+      {"T --since @20 --until @10 misc /var/log/out",
+       "the window ends before it starts: --until @10 is before --since @20"},
+      {"T --list --max-size", "--max-size needs a SIZE"}};
+  for (const std::string row :
+       {"--since=yesterday", "--until=2026-02-30", "--since=2026-03-01 24:00",
+        "--since=2026-3-01", "--since=@-5", "--since=@9223372036854775808",
+        "--since=-5w", "--since=-106751991167301d", "--max-size=10X",
+        "--max-size=-1", "--max-size= 1", "--max-size=1K2", "--max-size=",
+        "--max-size=18446744073709551616", "--max-size=17179869184G"}) {
+    const std::string option = row.substr(0, row.find('='));
+    const std::string value = row.substr(option.size() + 1);
+    runs.push_back({"T " + option + " '" + value + "' misc /var/log/out",
+                    option + ": cannot read the " +
+                        (option == "--max-size" ? "size" : "time") + " \"" +
+                        value + "\""});
+  }
+  for (const auto& [command, line] : runs) {
+    std::string out, err;
+    EXPECT_EQ(2, Sh(command, &out, &err)) << command;
+    EXPECT_EQ(0u, err.find("tolvane-getlog: " + line +
+                           "\nusage: tolvane-getlog [--debug] [SELECTION]"))
+        << err;
+    EXPECT_EQ("<missing>", ReadFile("/var/log/out"));
+  }
+}
+
+// --list with a selection, for each form of TIME (local, here EST5, in
+// which 2020-03-01 00:00 is 1583038800) and SIZE, with the pieces of a MiB
+// in all: the rule each piece's last column names, as a letter, and the
+// lines of a position that does not match, one whose generation is gone
+// and a window before the history. Then the columns whole.
+TEST_F(OperatorTest, ListShowsWhatTheSelectionKeeps) {
+  LayOut();
+  const std::string paths[] = {
+      "/var/log/misc00098.log.gz", "/var/log/misc00099.log.gz",
+      "/var/log/misc00001.log.gz", "/var/log/misc00002.log"};
+  WriteFile(paths[3], std::string((1 << 20) - Log({"98", "99", "01"}).size() -
+                                      Block(paths[3], "").size(),
+                                  'x'));
+  WriteFile("/var/log/cur", "tolvane1:misc:00002:5:0000000000000000\n");
+  WriteFile("/var/log/gone", "tolvane1:misc:00097:0:cbf29ce484222325\n");
+  const long m = 1583038800, now = time(nullptr);
+  const long absolute[] = {m - 86400, m - 3600, m - 1, m + 90};
+  const long ago[] = {now - 3 * 86400, now - 7200, now - 120, now - 10};
+  const struct {
+    const char* options;
+    const long* ends;
+    std::string selected;
+  } rows[] = {
+      {"--since 2020-03-01", absolute, "sssy"},
+      {"--since '2020-02-29 23:59:59'", absolute, "ssyy"},
+      {"--until 2020-02-29T23:30:00", absolute, "yyyu"},
+      {"--since -5s", ago, "ssss"},
+      {"--since -1m", ago, "sssy"},
+      {"--since -1h", ago, "ssyy"},
+      {"--since -1d", ago, "syyy"},
+      {"--max-size 1M", ago, "yyyy"},
+      {"--max-size 1024K", ago, "yyyy"},
+      {"--max-size 1000000", ago, "mmmy"},
+      {"--max-size 0G", ago, "mmmm"},
+      {"--since -1d --max-size 1000000", ago, "smmy"},
+      {"--since -4d", ago,
+       "yyyy# since: --since -4d reaches back past the oldest generation; the "
+       "history may not cover its start"},
+      {"--cursor-file /var/log/cur", ago,
+       "pppy# position: the position in /var/log/cur did not match its "
+       "piece, which comes whole"},
+      {"--cursor-file /var/log/gone", ago,
+       "yyyy# position: the generation of the position in /var/log/gone is "
+       "gone; what lay between it and the oldest piece is lost"},
+  };
+  std::string out, err;
+  for (const auto& row : rows) {
+    for (int i = 0; i < 4; ++i) SetEnd(paths[i], row.ends[i]);
+    Sh(std::string("export TZ=EST5; T --list ") + row.options + " misc", &out,
+       &err);
+    std::string got;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line[0] != '#') got += line[line.rfind('\t') + 1];
+      if (line.rfind("# p", 0) == 0 || line.rfind("# si", 0) == 0) got += line;
+    }
+    EXPECT_EQ(row.selected, got) << row.options << "\n" << out << err;
+  }
+  // The columns whole, the times in UTC: 01 ended at --until.
+  for (int i = 0; i < 4; ++i) SetEnd(paths[i], absolute[i]);
+  EXPECT_EQ(0, Sh("export TZ=EST5; T --list --until 2020-02-29T23:59:59 misc",
+                  &out, &err));
+  EXPECT_EQ(0u, out.find("# source\tkind\tsequence\tbytes\treadable\tscratch"
+                         "\treachable\tended\tselected\n"));
+  EXPECT_NE(std::string::npos,
+            out.find("\n/var/log/misc00001.log.gz\tarchive\t00001\t36\tyes\t"
+                     "16\tyes\t2020-03-01T04:59:59Z\tyes\n/var/log/misc00002."
+                     "log\tactive\t00002\t1048383\tyes\t1048383\tyes\t2020-"
+                     "03-01T05:01:30Z\tuntil\n# checkpoint"))
+      << out;
 }
 
 // brev keeps archives in both directories. They are root's alone; the
@@ -317,6 +520,23 @@ TEST_F(OperatorStopTest, CtrlCAtATerminalStopsEveryTime) {
     ExpectStop(
         tool, SIGINT, [&] { ASSERT_EQ(1, write(terminal, "\x03", 1)); }, what);
     close(terminal);
+  }
+}
+
+// A stop of a run after a position, by SIGTERM or SIGINT at random moments,
+// leaves the cursor file as it was: a run that stored its position would
+// end the line with a line feed.
+TEST_F(OperatorStopTest, StopLeavesTheCursorFileAsItWas) {
+  const std::string cursor = "tolvane1:brev:00010:0:cbf29ce484222325";
+  for (int signal : {SIGTERM, SIGINT, SIGTERM, SIGINT}) {
+    WriteFile("/var/log/cur", cursor);
+    WriteFile("/var/log/out", "earlier");
+    const pid_t tool = fork();
+    if (tool == 0)
+      ExecTool({"--cursor-file", "/var/log/cur", "brev", "/var/log/out"});
+    ExpectStop(
+        tool, signal, [&] { kill(tool, signal); }, strsignal(signal));
+    EXPECT_EQ(cursor, ReadFile("/var/log/cur"));
   }
 }
 
