@@ -82,6 +82,12 @@ TEST_F(OperatorTest, ExitCodesAndStandardError) {
               ReadFile("/var/log/out"))
         << row.command;
   }
+  // What the shell writes into the same file after the history follows it.
+  std::string out, err;
+  EXPECT_EQ(
+      0, Sh("{ echo first; T misc -; echo last; } >/var/log/out", &out, &err));
+  EXPECT_EQ("first\n" + Log({"98", "99", "01"}) + "last\n",
+            ReadFile("/var/log/out"));
 }
 
 // With a lost generation and a name that holds control bytes, in a /var/tmp

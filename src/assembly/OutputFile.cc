@@ -130,6 +130,15 @@ bool CheckPath(const std::string& path, std::string* resolved,
 
 OutputFile::~OutputFile() {
   if (!temp_.empty()) unlinkat(dirFd_, temp_.c_str(), 0);
+  // The commands append through a file description of their own; a
+  // caller's descriptor of the same regular file (standard output
+  // redirected to a file) is moved past what they wrote, so that what the
+  // caller writes next follows the history instead of overwriting it.
+  struct stat mine, caller;
+  if (callerFd_ >= 0 && fstat(fd_, &mine) == 0 &&
+      fstat(callerFd_, &caller) == 0 && S_ISREG(mine.st_mode) &&
+      mine.st_dev == caller.st_dev && mine.st_ino == caller.st_ino)
+    lseek(callerFd_, 0, SEEK_END);
   if (fd_ >= 0) close(fd_);
   if (dirFd_ >= 0) close(dirFd_);
 }
@@ -170,6 +179,9 @@ bool OutputFile::Open(const std::string& path, std::string* why,
   if (special) {
     fd_ = open(resolved.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC |
                                      (InProc(resolved) ? 0 : O_NOFOLLOW));
+    const std::string kOwn = "/proc/self/fd/";
+    if (resolved.compare(0, kOwn.size(), kOwn) == 0)
+      callerFd_ = std::atoi(resolved.c_str() + kOwn.size());
   } else {
     mode_ = exists && info.st_uid == geteuid() ? info.st_mode & 07777 : 0600;
     name_ = resolved.substr(slash + 1);

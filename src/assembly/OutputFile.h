@@ -45,7 +45,10 @@ class OutputFile final {
   bool Commit(std::string* why);
 
   OutputFile() = default;
-  ~OutputFile();  // discards a file not committed
+  // Discards a file not committed. An output named by a descriptor of the
+  // caller (/dev/stdout, /proc/self/fd/N) that is a regular file has that
+  // descriptor's offset moved to its end.
+  ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
@@ -56,6 +59,7 @@ class OutputFile final {
   std::string temp_;    // the named stand-in where unnamed files are missing
   unsigned mode_ = 0;   // the mode the file gets when committed
   std::string target_;  // /proc/self/fd/<fd_>
+  int callerFd_ = -1;   // the caller's descriptor the output names, if any
 };
 
 // Opens the regular file `path` to read it, refusing what OutputFile::Open()
