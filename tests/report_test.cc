@@ -155,10 +155,17 @@ TEST_F(DeviceTest, StopEndsTheRequestLeavingNothing) {
               const bool result = nq_tolvane::AssembleEntireLog(
                   LOGTYPE_MISC, "/var/log/out", &report, &stop);
               asker.join();
+              // Only the stop is told: no command it cut short failed.
+              std::vector<std::string> failures;
+              for (const std::string& told : TakeBrev())
+                if (told.rfind("3 ", 0) == 0) failures.push_back(told);
               return result || report.stopSignal != SIGTERM ||
                      report.outputWritten ||
                      std::chrono::steady_clock::now() - asked >
-                         std::chrono::seconds(2);
+                         std::chrono::seconds(2) ||
+                     failures != std::vector<std::string>{
+                                     "3 GetEntireLog: misc log stopped by "
+                                     "signal 15; /var/log/out not written."};
             }));
   EXPECT_EQ("earlier", ReadFile("/var/log/out"));
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());

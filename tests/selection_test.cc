@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "support.h"
@@ -99,15 +100,23 @@ TEST_F(SelectionTest, PositionFollowsGrowthRotationAndTheWrap) {
   EXPECT_TRUE(report_.outputWritten);
   EXPECT_EQ(0u, Decompressed());
 
-  Append(Active(65534), "a4\n");  // rotated, and the numbers wrap
-  Rotate(65534);
+  Append(Active(65534), "a4\n");  // a request that does not complete
+  EXPECT_EQ(0, RunAs("", [&] {
+              std::signal(SIGCHLD, SIG_IGN);  // no command's status comes
+              return !Run(After()) && report_.position == before ? 0 : 1;
+            }));
+
+  Rotate(65534);  // the rest of that generation, then the newer one
   Append(Active(65535), "b1\n");
-  Rotate(65535);
+  ASSERT_TRUE(Run(After(), &out));
+  EXPECT_EQ(From(Archive(65534), 9, "a4\n") + Block(Active(65535), "b1\n"),
+            out);
+
+  Rotate(65535);  // the wrap, with nothing more in 65535
   Append(Active(0), "c1\n");
   ASSERT_TRUE(Run(After(), &out));
-  EXPECT_EQ(From(Archive(65534), 9, "a4\n") + Block(Archive(65535), "b1\n") +
-                Block(Active(0), "c1\n"),
-            out);
+  EXPECT_EQ(Block(Active(0), "c1\n"), out);
+  EXPECT_EQ(Rule::kPosition, report_.pieces[2].droppedBy);
   EXPECT_FALSE(report_.positionMismatch || report_.positionGone);
 }
 
@@ -231,12 +240,13 @@ TEST_F(SelectionTest, BudgetKeepsTheNewestEndFromALineStart) {
   const struct {
     std::uint64_t budget;
     std::string out;
+    const char* planned;  // what the sizes known beforehand drop: b
   } rows[] = {
-      {active.size() + cut.size(), cut + active},
-      {active.size() + cut.size() + 9, cut + active},  // all of 1 takes 10
-      {active.size() + cut.size() - 1, active},
-      {active.size() - 1, From(Active(2), 14, "no line feed")},
-      {10, ""},
+      {active.size() + cut.size(), cut + active, "bbyy"},
+      {active.size() + cut.size() + 9, cut + active, "bbyy"},  // all takes 10
+      {active.size() + cut.size() - 1, active, "bbyy"},
+      {active.size() - 1, From(Active(2), 14, "no line feed"), "bbby"},
+      {10, "", "bbbb"},
   };
   for (const auto& row : rows) {
     Selection selection;
@@ -245,8 +255,13 @@ TEST_F(SelectionTest, BudgetKeepsTheNewestEndFromALineStart) {
     std::string out;
     ASSERT_TRUE(Run(selection, &out)) << row.budget;
     EXPECT_EQ(row.out, out) << row.budget;
-    EXPECT_EQ(Rule::kBudget, report_.pieces[0].droppedBy) << row.budget;
     EXPECT_LE(Decompressed(), 1u) << "98 and 99 do not fit";
+    nq_tolvane::Plan plan;
+    ASSERT_TRUE(nq_tolvane::PlanLog(LOGTYPE_MISC, selection, &plan));
+    std::string planned;
+    for (const auto& piece : plan.pieces)
+      planned += piece.droppedBy == Rule::kBudget ? 'b' : 'y';
+    EXPECT_EQ(row.planned, planned) << row.budget;
   }
 }
 
