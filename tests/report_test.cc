@@ -58,13 +58,6 @@ std::string Archive(int n) {
   return name;
 }
 
-std::string Runs(const std::vector<nq_tolvane::GenerationRun>& runs) {
-  std::string text;
-  for (const auto& run : runs)
-    text += std::to_string(run.first) + "-" + std::to_string(run.last) + " ";
-  return text;
-}
-
 // 99 is corrupt; 01 has bytes after its compressed data, which GNU gunzip
 // warns of (exit status 2) after decoding it whole: it is kept.
 TEST_F(DeviceTest, PlanAgreesWithTheAssemblyPieceForPiece) {
@@ -101,20 +94,6 @@ TEST_F(DeviceTest, PlanAgreesWithTheAssemblyPieceForPiece) {
   EXPECT_EQ(1u, With(TakeBrev(), "4 ExtractArchive: " + Archive(1)).size());
 }
 
-// Each run of lost generations is told once, and the history is complete.
-TEST_F(DeviceTest, LostGenerationsAreToldOnceAndLeaveTheResultAlone) {
-  WriteFile("/var/log/misc.txt", "10\n");
-  for (int n : {5, 7}) WriteGz(Archive(n), "x\n");
-  nq_tolvane::Report report;
-  EXPECT_TRUE(
-      nq_tolvane::AssembleEntireLog(LOGTYPE_MISC, "/var/log/out", &report));
-  EXPECT_EQ("6-6 8-9 ", Runs(report.lost));
-  EXPECT_EQ((std::vector<std::string>{
-                "4 GetEntireLog: misc generation 00006 is missing.",
-                "4 GetEntireLog: misc generations 00008-00009 are missing."}),
-            With(TakeBrev(), " missing."));
-}
-
 // The data reaches the disk before the new file takes the output's name,
 // and the rename after it.
 TEST_F(DeviceTest, OutputIsSyncedBeforeItsRenameAndTheDirectoryAfter) {
@@ -131,10 +110,9 @@ TEST_F(DeviceTest, OutputIsSyncedBeforeItsRenameAndTheDirectoryAfter) {
             durability);
 }
 
-// Stopped by another thread while the copy of the active log (a FIFO
-// without a writer) blocks. The caller ignores SIGTERM, which does not
-// shield the commands, and a program it starts meanwhile holds none of the
-// request's descriptors.
+// Stopped by another thread while the copy of a FIFO blocks; the caller's
+// ignored SIGTERM does not shield the commands, and a program it starts
+// meanwhile holds none of the request's descriptors.
 TEST_F(DeviceTest, StopEndsTheRequestLeavingNothing) {
   LayOut();
   fs::remove("/var/log/misc00002.log");

@@ -87,9 +87,8 @@ TEST_F(StateTest, DiagnosticsFollowTheSwitchOfTheRecord) {
   const struct {
     int a, b;
     bool older;
-  } pairs[] = {{90, 95, true},    {95, 90, false},  {65000, 3, true},
-               {3, 65000, false}, {200, 300, true}, {100, 101, false},
-               {100, 100, true},  {101, 101, false}};
+  } pairs[] = {
+      {95, 90, false}, {65000, 3, true}, {100, 100, true}, {101, 101, false}};
   for (const auto& pair : pairs) {
     char a[32], b[32];
     std::snprintf(a, sizeof a, "misc%05d.log.gz", pair.a);

@@ -7,6 +7,7 @@
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -103,6 +104,11 @@ std::vector<std::string> ScratchLeft() {
     names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void SetEnd(const std::string& path, long time) {
+  const utimbuf times{time, time};
+  ASSERT_EQ(0, utime(path.c_str(), &times)) << path;
 }
 
 std::string CaptureStderr(const std::function<void()>& body) {

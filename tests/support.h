@@ -22,7 +22,8 @@ constexpr char kConfigDir[] = "/etc/sysconfig/vorn/tolvane";
 std::string ReadFile(const std::string& path);  // "<missing>" if unreadable
 void WriteFile(const std::string& path, const std::string& content);
 void WriteGz(const std::string& path, const std::string& content);
-std::vector<std::string> ScratchLeft();  // names in /var/tmp, sorted
+std::vector<std::string> ScratchLeft();           // names in /var/tmp, sorted
+void SetEnd(const std::string& path, long time);  // its modification time
 
 // Runs `body` with fd 2 redirected and returns what it wrote.
 std::string CaptureStderr(const std::function<void()>& body);
