@@ -4,9 +4,13 @@
 # its own /bin/sh -c) and the plain way (zcat, cat), alternating, with OUT on
 # tmpfs and on the checkout's disk; runs BM_GetEntireLog on each, then
 # BM_PlanEntireLog and `tolvane-getlog --list` on 65,536 archives; writes
-# bench/results/. `compare.sh gbench [FLAG...]` runs tolvane_bench alone on 10
-# archives. It builds build-bench/ and re-runs itself in the sandbox. Floor
-# and plain take the pieces, in output order, from `tolvane-getlog --list`.
+# bench/results/. Then what a selection costs: a request after a position
+# with one new line against the whole request on 100 archives, and --since
+# selecting 2 of 1,000 archives (`compare.sh select [ROUNDS]` runs that part
+# alone, into build-bench/select/). `compare.sh gbench [FLAG...]` runs
+# tolvane_bench alone on 10 archives. It builds build-bench/ and re-runs
+# itself in the sandbox. Floor and plain take the pieces, in output order,
+# from `tolvane-getlog --list`.
 #
 # `compare.sh check TOOL` builds nothing: on 10 archives across the wrap it
 # traces TOOL (a tolvane-getlog) and the floor and exits 0 when the floor
@@ -99,6 +103,8 @@ run() {
   t0=$EPOCHREALTIME
   case $3 in
     library*) "${@:4}" "$build/tolvane-getlog" misc "$out" ;;
+    after) "${@:4}" "$build/tolvane-getlog" --cursor-file /var/tmp/cursor misc "$out" ;;
+    since) "${@:4}" "$build/tolvane-getlog" --since "@$since" misc "$out" ;;
     list) "$build/tolvane-getlog" --list misc >"$out" ;;
     *) ("${3%_disk}" "$out") ;;
   esac &>/dev/null || status=$?
@@ -156,7 +162,102 @@ check_floor() {
     return 1
   fi
 }
+# ran TRACE: how many times the traced processes started sudo and gunzip (an
+# execve that succeeded), the sh -c texts that decompress ("sudo /bin/gunzip")
+# and all sh -c texts.
+ran() {
+  started() { grep -cE "execve\(\"[^\"]*/$1\", .* = 0( <|\$)" "$2"; }
+  printf '%d sudo, %d gunzip, %d "sudo /bin/gunzip" of %d sh -c texts' "$(started sudo "$1")" \
+    "$(started gunzip "$1")" "$(texts "$1" | grep -c 'sudo /bin/gunzip')" "$(texts "$1" | wc -l)"
+}
+
+# select_part [ROUNDS]: what a selection costs. On 100 archives of 4 KiB the
+# whole request against one after a position (--cursor-file) with one line
+# appended to the active log before each run (outside the timed region), the
+# two alternating; on 1,000, --since selecting the 2 newest archives and the
+# active log by their modification times. Round 0 is untimed and traced; each
+# timed run after a position is checked to write the header and the new line
+# alone. Samples go to samples.txt, checks to checks.txt, the table to
+# select.txt.
+select_part() {
+  local t=/var/tmp/trace history=select100x4KiB active size line round k i
+  local stamp expect=/var/tmp/expect exact=0 follow=(-f --seccomp-bpf -e trace=execve)
+  lay_out 100 4096 && pieces "$build/tolvane-getlog" && active=${ACTIVE[0]}
+  rm -f /var/tmp/cursor
+  run "$history" 0 library
+  "$build/tolvane-getlog" --cursor-file /var/tmp/cursor misc /var/tmp/after &>/dev/null
+  # append_line ROUND: one line more in the active log, and in $expect what
+  # a run after the position must write.
+  append_line() {
+    size=$(stat -c %s "$active")
+    printf -v line '%s line %010d the quick brown fox jumps over a dog.' "${active##*/}" $((64 + $1))
+    echo "$line" >>"$active"
+    printf '\n%s follows from byte %d:\n\n%s\n' "$active" "$size" "$line" >$expect
+  }
+  append_line 0
+  run "$history" 0 after trace "${follow[@]}" -o $t.after
+  cmp -s /var/tmp/after $expect && exact=the || exact=NOT
+  echo "$history: after a position, round 0 wrote $exact header and new line alone" \
+    "($(wc -c </var/tmp/after) bytes); ran $(ran $t.after)" >>"$results/checks.txt"
+  exact=0
+  for ((round = 1; round <= ${1:-21}; round++)); do
+    for k in 0 1; do
+      if (((round + k) % 2)); then
+        append_line "$round"
+        run "$history" "$round" after
+        ! cmp -s /var/tmp/after $expect || exact=$((exact + 1))
+      elif ((round <= ${1:-9})); then
+        run "$history" "$round" library
+      fi
+    done
+  done
+  echo "$history: after a position, $exact of ${1:-21} timed runs wrote the header and" \
+    "their new line alone" >>"$results/checks.txt"
+
+  # 1,000 archives, aged 10 s apart in the order of the history, the active
+  # log last; --since just after the third-newest archive's time.
+  history=select1000x4KiB
+  lay_out 1000 4096 && pieces "$build/tolvane-getlog"
+  stamp=$(($(date +%s) - 100000))
+  for ((i = 0; i < ${#SOURCES[@]}; i++)); do touch -d "@$((stamp + 10 * i))" "${SOURCES[i]}"; done
+  since=$((stamp + 10 * (${#SOURCES[@]} - 4) + 1))
+  for i in 3 2 1; do
+    printf '\n%s follows:\n\n' "${SOURCES[-i]}"
+    if [[ ${KINDS[-i]} == archive ]]; then zcat "${SOURCES[-i]}"; else cat "${SOURCES[-i]}"; fi
+  done >$expect
+  run "$history" 0 since trace "${follow[@]}" -o $t.since
+  cmp -s /var/tmp/since $expect && exact=exactly || exact=NOT
+  echo "$history: --since @$since wrote $exact ${SOURCES[-3]##*/}, ${SOURCES[-2]##*/} and" \
+    "${SOURCES[-1]##*/} ($(wc -c </var/tmp/since) bytes, $(grep -c ' follows' /var/tmp/since)" \
+    "headers); ran $(ran $t.since)" >>"$results/checks.txt"
+  for ((round = 1; round <= ${1:-21}; round++)); do run "$history" "$round" since; done
+  rm -f $t.* $expect /var/tmp/cursor /var/tmp/library /var/tmp/after /var/tmp/since
+  grep '^select' "$results/checks.txt" >"$results/select.txt"
+  select_table | tee -a "$results/select.txt"
+}
+
+# The medians (fastest-slowest round) of the selections in ms, against the
+# whole request over the same history: over 100 archives from the same
+# rounds, over 1,000 from the 1000x4KiB history's library rounds, if run.
+select_table() {
+  sort -k4,4n "$results/samples.txt" | awk '
+    $2 > 0 { t[$1, $3, ++n[$1, $3]] = $4 / 1e3 }
+    function med(h, w) { return t[h, w, int((n[h, w] + 1) / 2)] }
+    function row(what, h, w, wh, ww) {
+      printf "| %s | %d | %.1f (%.1f-%.1f) |", what, n[h, w], med(h, w), t[h, w, 1], t[h, w, n[h, w]]
+      if (n[wh, ww]) printf " %.1f | %.2f %% |\n", med(wh, ww), 100 * med(h, w) / med(wh, ww)
+      else print " | |" }
+    END { print "| request | rounds | wall (ms) | whole request (ms) | of the whole |\n|---|--:|--:|--:|--:|"
+      row("100x4KiB, whole: `misc OUT`", "select100x4KiB", "library", "select100x4KiB", "library")
+      row("100x4KiB, after a position, one new line: `--cursor-file C misc OUT`",
+        "select100x4KiB", "after", "select100x4KiB", "library")
+      row("1000x4KiB, 2 newest archives and the active log: `--since @T misc OUT`",
+        "select1000x4KiB", "since", "1000x4KiB", "library") }'
+}
+
 case ${1:-} in
+  select) results=$build/select && mkdir -p "$results" && rm -f "$results"/*
+    select_part "${2:-}"; exit ;;
   gbench) lay_out 10 4096 && exec "$gbench" "${@:2}" ;;
   check) check_floor "${2:?usage: compare.sh check TOOL}"; exit ;;
 esac
@@ -183,6 +284,7 @@ for entry in "10x4KiB 10 4096 ${1:-21}" "100x4KiB 100 4096 ${1:-9}" \
   "$gbench" --benchmark_filter=GetEntireLog --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true --benchmark_format=csv >"$results/request_$name.csv"
 done
+select_part "${1:-}"
 
 # 65,536 archives, copies of one small gzip file, and the active log.
 rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo misc >/var/log/misc32768.log
@@ -224,3 +326,4 @@ sort -k4,4n "$results/samples.txt" | awk -v names="$names" -v dir="$results" \
     printf "\n`tolvane-getlog --list misc`, 65,536 archives: %s s in %d runs\n",
       cell("65536x", "list"), n["65536x", "list"] }' \
   "$results"/request_*.csv - | tee "$results/summary.md"
+{ printf '\nParts of a history (select.txt):\n\n' && select_table; } | tee -a "$results/summary.md"
