@@ -35,8 +35,13 @@ int GetDirFileList(const char* dir, const char* pattern,
     if (fnmatch(pattern, name, flags) != 0) continue;
     if (excludePattern != nullptr && fnmatch(excludePattern, name, flags) == 0)
       continue;
+    // The entry's type where the file system gives it; a link (followed)
+    // or an unknown type is looked up.
     struct stat info;
-    if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (entry->d_type != DT_REG &&
+        ((entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) ||
+         fstatat(dirfd(stream.get()), name, &info, 0) != 0 ||
+         !S_ISREG(info.st_mode)))
       continue;
     names.emplace_back(name);
   }
