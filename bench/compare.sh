@@ -7,7 +7,8 @@
 # bench/results/. Then what a selection costs: a request after a position
 # with one new line against the whole request on 100 archives, and --since
 # selecting 2 of 1,000 archives (`compare.sh select [ROUNDS]` runs that part
-# alone, into build-bench/select/). `compare.sh gbench [FLAG...]` runs
+# alone, into build-bench/select/; `compare.sh list` the 65,536 archives,
+# into build-bench/list/). `compare.sh gbench [FLAG...]` runs
 # tolvane_bench alone on 10 archives. It builds build-bench/ and re-runs
 # itself in the sandbox. Floor and plain take the pieces, in output order,
 # from `tolvane-getlog --list`.
@@ -255,11 +256,28 @@ select_table() {
         "select1000x4KiB", "since", "1000x4KiB", "library") }'
 }
 
+# 65,536 archives, copies of one small gzip file, and the active log:
+# BM_PlanEntireLog, then `--list` once untimed and 5 times timed.
+list_part() {
+  rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo misc >/var/log/misc32768.log
+  echo "misc archive line" | gzip -1 | perl -e 'local $/; my $z = <STDIN>; for (0 .. 65535) {
+    open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_)) or die; print $f $z; close $f or die }'
+  "$gbench" --benchmark_filter=PlanEntireLog --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true 2>&1 | tee "$results/plan.txt"
+  for round in 0 1 2 3 4 5; do run 65536x "$round" list; done
+  echo "65536x: --list listed $(grep -vc '^#' /var/tmp/list) pieces" >>"$results/checks.txt"
+  rm -f /var/tmp/list
+}
+
 case ${1:-} in
   select) results=$build/select && mkdir -p "$results" && rm -f "$results"/*
     select_part "${2:-}"; exit ;;
   gbench) lay_out 10 4096 && exec "$gbench" "${@:2}" ;;
   check) check_floor "${2:?usage: compare.sh check TOOL}"; exit ;;
+  list) results=$build/list && mkdir -p "$results" && rm -f "$results"/*
+    list_part && sort -k4,4n "$results/samples.txt" |
+      awk '$2 > 0 { t[++n] = $4 / 1e6 } END { printf "--list, 65,536 archives: median %.3f s (%.3f-%.3f) in %d runs\n", t[int((n + 1) / 2)], t[1], t[n], n }'
+    exit ;;
 esac
 
 mkdir -p "$results" "$disk" && rm -f "$results"/*
@@ -286,15 +304,7 @@ for entry in "10x4KiB 10 4096 ${1:-21}" "100x4KiB 100 4096 ${1:-9}" \
 done
 select_part "${1:-}"
 
-# 65,536 archives, copies of one small gzip file, and the active log.
-rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo misc >/var/log/misc32768.log
-echo "misc archive line" | gzip -1 | perl -e 'local $/; my $z = <STDIN>; for (0 .. 65535) {
-  open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_)) or die; print $f $z; close $f or die }'
-"$gbench" --benchmark_filter=PlanEntireLog --benchmark_repetitions=5 \
-  --benchmark_report_aggregates_only=true 2>&1 | tee "$results/plan.txt"
-for round in 0 1 2 3 4 5; do run 65536x "$round" list; done
-echo "65536x: --list listed $(grep -vc '^#' /var/tmp/list) pieces" >>"$results/checks.txt"
-rm -f /var/tmp/list
+list_part
 { awk '$5 != 0 { print "exit status", $5, "in", $0 }' "$results/samples.txt"
   ls -A /var/tmp | sed 's/^/left in \/var\/tmp: /'; } >>"$results/checks.txt"
 cat "$results/checks.txt"

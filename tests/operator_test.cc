@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -138,9 +137,9 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
   const struct {
     std::function<void()> change;
     std::string options, out, err;
-    const char* cursor;  // all of the cursor file after the run
+    std::string cursor;  // the cursor file after the run, but its check
   } rows[] = {
-      {[] {}, "", Log(), "", "tolvane1:misc:00002:26:[0-9a-f]{16}\n"},
+      {[] {}, "", Log(), "", "tolvane1:misc:00002:26:"},
       {[&] {
          const std::string two = "/var/log/misc00002.log";
          WriteGz(two + ".gz", ReadFile(two) + "more\n");
@@ -151,11 +150,11 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
        "",
        "\n/var/log/misc00002.log.gz follows from byte 26:\n\nmore\n" +
            Block(active, "next\n"),
-       "", "tolvane1:misc:00003:5:[0-9a-f]{16}\n"},
+       "", "tolvane1:misc:00003:5:"},
       {[&] { WriteFile(active, "new\n"); }, "", Block(active, "new\n"),
        warn + "the position in /var/log/cur did not match its piece, which "
               "was written whole.\n",
-       "tolvane1:misc:00003:4:[0-9a-f]{16}\n"},
+       "tolvane1:misc:00003:4:"},
       {[&] {
          fs::rename(active, "/var/log/misc00005.log");
          WriteFile("/var/log/misc.txt", "5\n");
@@ -168,7 +167,7 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
            "--since @1 reaches back past the oldest generation; the history "
            "may not cover its start.\n" +
            warn + "misc generations 00003-00004 are missing.\n",
-       "tolvane1:misc:00005:4:[0-9a-f]{16}\n"},
+       "tolvane1:misc:00005:4:"},
   };
   for (const auto& row : rows) {
     row.change();
@@ -178,8 +177,13 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
                     &out, &err));
     EXPECT_EQ(row.out, ReadFile("/var/log/out"));
     EXPECT_EQ(row.err, err);
-    EXPECT_TRUE(
-        std::regex_match(ReadFile("/var/log/cur"), std::regex(row.cursor)));
+    const std::string cur = ReadFile("/var/log/cur");
+    EXPECT_TRUE(cur.size() == row.cursor.size() + 17 &&
+                cur.compare(0, row.cursor.size(), row.cursor) == 0 &&
+                cur.find_first_not_of("0123456789abcdef", row.cursor.size()) ==
+                    cur.size() - 1 &&
+                cur.back() == '\n')
+        << cur;
   }
   struct stat info;
   EXPECT_TRUE(stat("/var/log/cur", &info) == 0 &&
