@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -78,6 +79,10 @@ bool ParseType(const char* text, nq_tolvane::LogType* type) {
 // escape (\n, \t, \\, \x01), so that a file name stays on one line and sends
 // the terminal nothing it would act on. Bytes from 0x80 up (UTF-8) pass.
 std::string Escaped(const std::string& text) {
+  const auto plain = [](unsigned char c) {
+    return c >= 0x20 && c != 0x7f && c != '\\';
+  };
+  if (std::all_of(text.begin(), text.end(), plain)) return text;
   std::string shown;
   for (const unsigned char c : text) {
     if (c == '\\') {
