@@ -52,11 +52,7 @@ using nq_tolvane::LOGTYPE_MISC;
 using nq_tolvane::PieceStatus;
 using nq_tolvane::Reason;
 
-std::string Archive(int n) {
-  char name[64];
-  std::snprintf(name, sizeof name, "/var/log/misc%05d.log.gz", n);
-  return name;
-}
+std::string Archive(int n) { return MiscPath(n, ".log.gz"); }
 
 // 99 is corrupt; 01 has bytes after its compressed data, which GNU gunzip
 // warns of (exit status 2) after decoding it whole: it is kept.

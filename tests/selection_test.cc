@@ -16,12 +16,8 @@ using nq_tolvane::LOGTYPE_MISC;
 using nq_tolvane::Rule;
 using nq_tolvane::Selection;
 
-std::string Active(int n) {
-  char name[64];
-  std::snprintf(name, sizeof name, "/var/log/misc%05d.log", n);
-  return name;
-}
-std::string Archive(int n) { return Active(n) + ".gz"; }
+std::string Active(int n) { return MiscPath(n, ".log"); }
+std::string Archive(int n) { return MiscPath(n, ".log.gz"); }
 std::string From(const std::string& source, std::size_t byte,
                  const std::string& content) {
   return "\n" + source + " follows from byte " + std::to_string(byte) +

@@ -111,6 +111,12 @@ void SetEnd(const std::string& path, long time) {
   ASSERT_EQ(0, utime(path.c_str(), &times)) << path;
 }
 
+std::string MiscPath(int n, const char* tail) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/var/log/misc%05d%s", n, tail);
+  return name;
+}
+
 std::string CaptureStderr(const std::function<void()>& body) {
   testing::internal::CaptureStderr();
   body();

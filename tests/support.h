@@ -24,6 +24,8 @@ void WriteFile(const std::string& path, const std::string& content);
 void WriteGz(const std::string& path, const std::string& content);
 std::vector<std::string> ScratchLeft();           // names in /var/tmp, sorted
 void SetEnd(const std::string& path, long time);  // its modification time
+// /var/log/misc<n in five digits><tail>.
+std::string MiscPath(int n, const char* tail);
 
 // Runs `body` with fd 2 redirected and returns what it wrote.
 std::string CaptureStderr(const std::function<void()>& body);
