@@ -12,11 +12,24 @@ extern char** environ;
 
 namespace nq_tolvane {
 
+namespace {
+
+// Asks the command `child` and its process group to end. posix_spawn() may
+// return before the command has made its session (it does under qemu-user,
+// where the process group is missing right after it in every trial): the
+// command itself then gets the signal, which waits until it has set its
+// dispositions.
+void AskToEnd(pid_t child) {
+  if (kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
+}
+
+}  // namespace
+
 void Stop::Request(int signal) noexcept {
   int expected = 0;
   signal_.compare_exchange_strong(expected, signal > 0 ? signal : SIGTERM);
   const int group = command_.load();
-  if (group > 0) kill(-group, SIGTERM);
+  if (group > 0) AskToEnd(group);
 }
 
 namespace {
@@ -116,7 +129,7 @@ CommandResult Runner::Run(const std::string& command, int passFd, int inputFd) {
   if (stop_ != nullptr) {
     stop_->command_.store(child);
     // A stop asked for just before the group was published has not seen it.
-    if (stop_->signal_.load() != 0) kill(-child, SIGTERM);
+    if (stop_->signal_.load() != 0) AskToEnd(child);
   }
   // Waited for without collecting it, so that its number, which is also its
   // process group's, cannot pass to another process while a Stop may still

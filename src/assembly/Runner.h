@@ -34,8 +34,9 @@ struct CommandResult {
 // touching any signal disposition of the calling process: in a session of
 // its own, away from the caller's terminal, with standard input from
 // /dev/null, default dispositions and no signal blocked. A stop sends its
-// process group SIGTERM (through sudo, the decompression too) and, what is
-// left a moment later, SIGKILL. When the caller ignores SIGCHLD or reaps the
+// process group SIGTERM (through sudo, the decompression too; the command
+// alone while it has not made its session yet) and, what is left a moment
+// later, SIGKILL. When the caller ignores SIGCHLD or reaps the
 // command itself, its status cannot be had: -1 with ECHILD.
 // Not copyable: a Stop holds the process group of its running command.
 class Runner final {
