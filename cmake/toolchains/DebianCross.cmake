@@ -6,8 +6,18 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_LIBRARY_ARCHITECTURE ${tolvane_triplet})
 set(CMAKE_C_COMPILER ${tolvane_triplet}-gcc)
 set(CMAKE_CXX_COMPILER ${tolvane_triplet}-g++)
-# GLib's slice allocator in qemu-user 7 is not safe across a fork from a
-# process with threads: the child can wait forever for a lock another thread
-# held (seen as a load test that hangs after a posix_spawn). Plain malloc is.
+
+# qemu-user 7 is not safe across a fork from a process with threads: the
+# child can wait forever for a lock another thread held at the fork. Two such
+# locks hung tests that fork while a thread of theirs works: GLib's slice
+# allocator (plain malloc instead, G_SLICE=always-malloc) and the one qemu
+# takes to look each absolute file name up below `-L PREFIX`. So no prefix
+# where the target's C and C++ libraries are installed for its architecture
+# (libc6:armhf libstdc++6:armhf, ...): its loader finds them where it looks.
+set(tolvane_qemu_prefix -L /usr/${tolvane_triplet})
+if(EXISTS /usr/lib/${tolvane_triplet}/libc.so.6 AND
+   EXISTS /usr/lib/${tolvane_triplet}/libstdc++.so.6)
+  set(tolvane_qemu_prefix)
+endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR env G_SLICE=always-malloc ${tolvane_qemu}
-    -L /usr/${tolvane_triplet})
+    ${tolvane_qemu_prefix})
