@@ -11,13 +11,14 @@ set(CMAKE_CXX_COMPILER ${tolvane_triplet}-g++)
 # child can wait forever for a lock another thread held at the fork. Two such
 # locks hung tests that fork while a thread of theirs works: GLib's slice
 # allocator (plain malloc instead, G_SLICE=always-malloc) and the one qemu
-# takes to look each absolute file name up below `-L PREFIX`. So no prefix
+# takes to look each absolute file name up below its prefix (`-L`, by
+# default /etc/qemu-binfmt/<cpu>). `-L /` turns the lookup off; it serves
 # where the target's C and C++ libraries are installed for its architecture
-# (libc6:armhf libstdc++6:armhf, ...): its loader finds them where it looks.
+# (libc6:armhf libstdc++6:armhf, ...), as its loader finds them there.
 set(tolvane_qemu_prefix -L /usr/${tolvane_triplet})
 if(EXISTS /usr/lib/${tolvane_triplet}/libc.so.6 AND
    EXISTS /usr/lib/${tolvane_triplet}/libstdc++.so.6)
-  set(tolvane_qemu_prefix)
+  set(tolvane_qemu_prefix -L /)
 endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR env G_SLICE=always-malloc ${tolvane_qemu}
     ${tolvane_qemu_prefix})
