@@ -44,6 +44,9 @@ bool Failed(std::string* why, int error) {
   return false;
 }
 
+// Where a process's own descriptors are named.
+constexpr char kOwnFds[] = "/proc/self/fd/";
+
 bool InProc(const std::string& path) {
   return path == "/proc" || path.compare(0, 6, "/proc/") == 0;
 }
@@ -179,9 +182,8 @@ bool OutputFile::Open(const std::string& path, std::string* why,
   if (special) {
     fd_ = open(resolved.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC |
                                      (InProc(resolved) ? 0 : O_NOFOLLOW));
-    const std::string kOwn = "/proc/self/fd/";
-    if (resolved.compare(0, kOwn.size(), kOwn) == 0)
-      callerFd_ = std::atoi(resolved.c_str() + kOwn.size());
+    if (resolved.compare(0, sizeof kOwnFds - 1, kOwnFds) == 0)
+      callerFd_ = std::atoi(resolved.c_str() + sizeof kOwnFds - 1);
   } else {
     mode_ = exists && info.st_uid == geteuid() ? info.st_mode & 07777 : 0600;
     name_ = resolved.substr(slash + 1);
@@ -201,7 +203,7 @@ bool OutputFile::Open(const std::string& path, std::string* why,
     }
   }
   if (fd_ < 0) return Failed(why, errno);
-  target_ = "/proc/self/fd/" + std::to_string(fd_);
+  target_ = kOwnFds + std::to_string(fd_);
   return true;
 }
 

@@ -232,10 +232,9 @@ void GatherLogPieces(Assembly& assembly, const History& history, Cutter& cutter,
     __brev_printf(6, kTag, "%s: %s.", "GetCurrentLogFileName",
                   history.activeLogPath.c_str());
     // The active log, when it is there, is the history's last piece.
-    const std::size_t last =
-        history.pieces.empty() ? 0 : history.pieces.size() - 1;
     if (!history.pieces.empty() &&
-        history.pieces[last].kind == PieceKind::kActiveLog) {
+        history.pieces.back().kind == PieceKind::kActiveLog) {
+      const std::size_t last = history.pieces.size() - 1;
       if (!DroppedBefore(assembly, cutter, last))
         CopyActiveLog(assembly, history.pieces[last], last, cutter, pieces);
     } else {

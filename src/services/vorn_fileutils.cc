@@ -12,6 +12,20 @@
 
 namespace vorn_fileutils {
 
+namespace {
+
+// True when `entry` of the directory `dirFd` is a regular file: its type
+// where the file system gives it; a link (followed) or an unknown type is
+// looked up.
+bool IsRegularFile(int dirFd, const dirent& entry) {
+  if (entry.d_type == DT_REG) return true;
+  if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) return false;
+  struct stat info;
+  return fstatat(dirFd, entry.d_name, &info, 0) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
 int GetDirFileList(const char* dir, const char* pattern,
                    const char* excludePattern, std::list<std::string>& list,
                    bool fullPath, bool caseInsensitive, bool sorted) {
@@ -35,14 +49,7 @@ int GetDirFileList(const char* dir, const char* pattern,
     if (fnmatch(pattern, name, flags) != 0) continue;
     if (excludePattern != nullptr && fnmatch(excludePattern, name, flags) == 0)
       continue;
-    // The entry's type where the file system gives it; a link (followed)
-    // or an unknown type is looked up.
-    struct stat info;
-    if (entry->d_type != DT_REG &&
-        ((entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) ||
-         fstatat(dirfd(stream.get()), name, &info, 0) != 0 ||
-         !S_ISREG(info.st_mode)))
-      continue;
+    if (!IsRegularFile(dirfd(stream.get()), *entry)) continue;
     names.emplace_back(name);
   }
   stream.reset();

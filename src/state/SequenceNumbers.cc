@@ -1,8 +1,7 @@
 // Sequence numbers: reading them from archive names and the checkpoint file,
 // and the age order of archive names around the current number.
 
-#include <algorithm>
-#include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <list>
 #include <string>
@@ -18,18 +17,13 @@ std::uint16_t FindLogNum(const std::string& name, const std::string& prefix) {
   if (name.find(prefix) == std::string::npos) return 0;
   if (name.find(".gz") == std::string::npos) return 0;
   // The number is read where a name starting with the prefix has it, even
-  // when the prefix was found further on, from at most five characters as
-  // strtol() reads them in base 10: blanks, a sign, digits. Read in place,
-  // since every comparison of the age order reads two names.
-  std::size_t at = prefix.size();
-  const std::size_t end = std::min(name.size(), at + 5);
-  while (at < end && std::isspace(static_cast<unsigned char>(name[at]))) ++at;
-  const bool negative = at < end && name[at] == '-';
-  if (at < end && (name[at] == '-' || name[at] == '+')) ++at;
-  long value = 0;
-  for (; at < end && name[at] >= '0' && name[at] <= '9'; ++at)
-    value = value * 10 + (name[at] - '0');
-  return static_cast<std::uint16_t>(negative ? -value : value);  // low 16 bits
+  // when the prefix was found further on, from at most five characters.
+  // Copied to the stack, not to a string: every comparison of the age order
+  // reads two names.
+  char digits[6] = {};
+  name.copy(digits, 5, prefix.size());
+  const long value = std::strtol(digits, nullptr, 10);
+  return static_cast<std::uint16_t>(value);  // low 16 bits
 }
 
 bool compare_file_age(const std::string& first, const std::string& second) {
