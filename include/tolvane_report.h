@@ -1,13 +1,22 @@
 // tolvane report: what a request for the history of one log will find
-// (PlanEntireLog), what it did (AssembleEntireLog), and how to stop it
-// (Stop).
+// (PlanEntireLog, PlanLog), what it did (AssembleEntireLog, AssembleLog), and
+// how to stop it (Stop).
 //
 // GetEntireLog() answers with one boolean and tells the reasons only to the
 // device log. The functions here answer with facts a program can act on:
 // each piece of the history in output order, whether it went in and if not
 // why, the generations that are missing on the device, and the signal that
-// stopped the request. GetEntireLog() is AssembleEntireLog() without a
-// report: both write the same bytes and the same device-log messages.
+// stopped the request.
+//
+// Two ways of writing a history:
+// - AssembleEntireLog() is GetEntireLog() with a report: the same commands
+//   through the shell, scratch copies in /var/tmp, bytes and device-log
+//   messages. PlanEntireLog() foresees it.
+// - AssembleLog() streams: it decompresses in process what the caller can
+//   read, reads the rest through "sudo -n /bin/gunzip -c ARCHIVE", and
+//   writes straight into the output, with no scratch file. It serves a part
+//   of a history (a Selection) and keeps the cursor's promise while the
+//   device rotates its logs (see AssembleLog()). PlanLog() foresees it.
 //
 // Thread safety: as GetEntireLog(). PlanEntireLog() and AssembleEntireLog()
 // may be called from any thread; requests of one process run one at a time
@@ -41,9 +50,21 @@ TOLVANE_EXPORT LogType LogTypeNamed(const std::string& name);
 // type outside 1 to 4, which is rejected as a request rejects it.
 TOLVANE_EXPORT bool StartDebugging(LogType type);
 
+// How long a rotation of the device's logs may take: a generation that has
+// no readable file for the moment (compressed under a name the library
+// cannot know, an archive still being written) is waited for this long, in
+// seconds, after the newest sign of the rotation (the checkpoint file or a
+// newer generation's file changing), before AssembleLog() takes it as lost.
+constexpr int kSettlingSeconds = 60;
+
 enum class PieceKind {
-  kArchive,    // a gzip archive, decompressed through "sudo /bin/gunzip -c"
-  kActiveLog,  // the active log file, copied as the caller
+  kArchive,     // a gzip archive, decompressed through "sudo /bin/gunzip -c"
+                // or, by AssembleLog(), in process where the caller can read
+                // it
+  kActiveLog,   // the active log file, copied (read) as the caller
+  kRotatedLog,  // AssembleLog(): an older generation's plain file, rotated
+                // and not yet (or not yet wholly) compressed; read as the
+                // caller
 };
 
 // The rule of a Selection that dropped a piece.
@@ -96,11 +117,12 @@ struct PlannedPiece {
                                   // may decompress (root, or a member of the
                                   // group "tolvane" of the sudoers drop-in)
   bool scratchSizeKnown = false;  // scratchSize was read from the file
-  std::uint64_t scratchSize = 0;  // bytes its scratch copy takes in /var/tmp:
-                                  // the size of the active log, the size an
-                                  // archive's gzip trailer gives (a lower
-                                  // bound for an archive of several
-                                  // members); 0 when not known
+  std::uint64_t scratchSize = 0;  // bytes of its data: the size of a plain
+                                  // file, the size an archive's gzip trailer
+                                  // gives (a lower bound for an archive of
+                                  // several members); 0 when not known. For
+                                  // PlanEntireLog() also what its scratch
+                                  // copy takes in /var/tmp
   std::int64_t endTime = 0;       // when it ended: its modification time,
                                   // seconds since the epoch
   Rule droppedBy = Rule::kNone;   // PlanLog(): the rule that drops it
@@ -131,14 +153,18 @@ struct Plan {
   std::vector<GenerationRun> lost;
   std::vector<std::string> unlisted;  // directories that are there but
                                       // could not be listed
+  // PlanEntireLog() only; 0 from PlanLog(), whose request needs no scratch.
   std::uint64_t scratchNeeded = 0;    // bytes the scratch copies need at once
   bool scratchNeededIsLowerBound = false;  // some pieces' sizes are unknown
   std::uint64_t scratchFree = 0;  // bytes free in /var/tmp for the caller
   // The verdict of the plan: nothing is expected to be left out. Some piece
-  // is found, each selected one is reachable, their scratch copies fit in
-  // scratchFree, no generation is lost among them and every directory was
-  // listed. scratchNeeded counts the selected pieces only.
+  // is found, each selected one is reachable, (PlanEntireLog()) their
+  // scratch copies fit in scratchFree, no generation is lost among them and
+  // every directory was listed. scratchNeeded counts the selected pieces
+  // only.
   bool expectedComplete = false;
+  // PlanLog(), as in Report.
+  std::optional<std::uint16_t> waitingFor;
   // PlanLog(), as in Report.
   bool positionMismatch = false;
   bool positionGone = false;
@@ -164,6 +190,8 @@ enum class PieceStatus {
   kGone,         // removed (rotated away) since it was found: not missing
   kNotReached,   // the request ended before this piece was handled
   kSelectedOut,  // dropped by the selection (`droppedBy`): not missing
+  kWaiting,      // AssembleLog(): not yet, a rotation is under way at it or
+                 // before it (Report::waitingFor); a later request writes it
 };
 
 // Why something was left out of a history, or what a written piece warns of.
@@ -180,6 +208,9 @@ enum class Reason {
   kGunzipWarned,     // "gunzip warned: data after the compressed data
                      // ignored": GNU gunzip's exit status 2 once every
                      // member was decoded; the piece is whole (kWritten)
+  kDamaged,          // "damaged: written as far as it decompresses"
+                     // (AssembleLog(), kWritten): an archive that cannot be
+                     // decompressed completely and is not being written
 };
 
 // The text of `reason`; for Reason::kNotRun the text of `error`, an errno
@@ -199,6 +230,8 @@ struct PieceReport {
   std::uint64_t startByte = 0;   // the byte of its data where the output
                                  // starts: its header then reads
                                  // "<source> follows from byte N:"
+  // Reason::kDamaged: the bytes it lacks, where its gzip trailer tells.
+  std::optional<std::uint64_t> bytesLost;
 };
 
 // Something left out of the history: a piece, or a directory that could not
@@ -238,6 +271,15 @@ struct Report {
   bool windowBeforeHistory = false;  // `since` reaches back past the oldest
                                      // generation on the device, which may
                                      // not cover the window's start
+  // AssembleLog(): the generation at which a rotation is under way (it has
+  // no complete readable file yet): the history written ends before it, the
+  // position stays there, and a later request goes on from it.
+  std::optional<std::uint16_t> waitingFor;
+  // AssembleLog(): what `maxBytes` dropped of the selected part: the
+  // generations (wholly or in part) and their bytes. A position stored after
+  // it passes them for good.
+  std::vector<GenerationRun> budgetDropped;
+  std::uint64_t budgetDroppedBytes = 0;
 };
 
 // Lets a caller stop a request from another thread or a signal handler.
@@ -274,25 +316,58 @@ TOLVANE_EXPORT bool AssembleEntireLog(LogType type,
                                       const std::string& outputPath,
                                       Report* report, Stop* stop = nullptr);
 
-// AssembleEntireLog() for the part of the history that `selection` keeps:
-// the same commands and bytes for each piece it writes, with a header
-// "<source> follows from byte N:" for one that starts part way. A piece the
-// selection drops is never made where that can be told beforehand: a
-// request after a position with nothing new runs no sudo and no
-// decompression. Returns true when every selected piece went in; when the
-// selection keeps nothing (nothing new), the output is written empty and
-// the result is true. A position that is not one of `type`, or a window
-// that ends before it starts, fails the request (Report::failure) with
-// nothing written.
+// Writes the part of the history of log `type` that `selection` keeps into
+// `outputPath`, as AssembleEntireLog() lays it out: per piece a line feed,
+// "<source> follows:" (or "<source> follows from byte N:" for a piece that
+// starts part way), a line feed, an empty line, then its bytes. It streams:
+// an archive the caller can read is decompressed in process (several
+// members, and bytes after the last, as GNU gunzip takes them), one it
+// cannot through "sudo -n /bin/gunzip -c ARCHIVE" started without a shell,
+// a plain file is read directly, and the bytes go straight into the output
+// (as AssembleEntireLog() writes it: unnamed, synced, put in place whole),
+// with no scratch file; memory is bounded by fixed buffers. The device-log
+// messages are its own; it runs nothing but that gunzip.
+//
+// The history is the one the device's files hold at that moment, made safe
+// against a rotation caught half way, so that two successful requests after
+// each other, the second after the first's Report::position, write every
+// line once:
+// - One generation, one piece: an archive and the plain file of the same
+//   number (still being compressed) are one generation, written from the
+//   plain file (PieceKind::kRotatedLog where it is not the active log).
+// - A generation that has no complete readable file for the moment (between
+//   the oldest one and the current one, or an archive still being written)
+//   is waited for: the history ends before it (Report::waitingFor), the
+//   position stays, and the request does not fail for it. One that stays
+//   away kSettlingSeconds after the newest sign of the rotation is lost
+//   (Report::lost) and passed; a position whose generation is gone (removed
+//   by retention) goes on from the oldest one after it (positionGone).
+// - The checkpoint file is trusted only when it reads as a whole number
+//   that the files agree with; read at a bad moment (empty, partial), it is
+//   read again, and the order then comes from the files alone.
+// - The active log gives whole lines: a last line without its line feed
+//   waits for the next request. Archives and rotated files come whole.
+// - A file gone between the listing and its reading makes the request look
+//   again and go on from where it is.
+// - An archive that cannot be decompressed completely and is not being
+//   written is written as far as it decompresses, with the header
+//   "<source> follows, damaged:" (or "... follows from byte N, damaged:"),
+//   marked Reason::kDamaged with the bytes lost where known, and passed.
+//
+// Returns true when every selected piece went in; when the selection keeps
+// nothing (nothing new), the output is written empty and the result is true.
+// A position that is not one of `type`, or a window that ends before it
+// starts, fails the request (Report::failure) with nothing written.
 TOLVANE_EXPORT bool AssembleLog(LogType type, const std::string& outputPath,
                                 const Selection& selection, Report* report,
                                 Stop* stop = nullptr);
 
-// PlanEntireLog() with the pieces that `selection` drops marked
-// (PlannedPiece::droppedBy) and left out of scratchNeeded. Where a budget
-// cuts depends on bytes that only the request reads: the plan drops the
-// pieces that the sizes it knows leave no room for. Returns false for a
-// type outside 1 to 4 or a selection that AssembleLog() refuses.
+// The plan of AssembleLog() for `selection`, found by the same rules,
+// without decompressing anything: the pieces the selection drops are marked
+// (PlannedPiece::droppedBy). Where a budget cuts depends on bytes only the
+// request reads: the plan drops the pieces that the sizes it knows (plain
+// files, gzip trailers) leave no room for. Returns false for a type outside
+// 1 to 4 or a selection that AssembleLog() refuses.
 TOLVANE_EXPORT bool PlanLog(LogType type, const Selection& selection,
                             Plan* plan);
 

@@ -35,6 +35,8 @@ std::string ReasonText(Reason reason, int error) {
       return ErrorText(error);
     case Reason::kGunzipWarned:
       return "gunzip warned: data after the compressed data ignored";
+    case Reason::kDamaged:
+      return "damaged: written as far as it decompresses";
   }
   return "";
 }
