@@ -1,0 +1,263 @@
+#include "Options.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+#include "Rendering.h"
+
+namespace tolvane_getlog {
+
+const char kUsage[] =
+    "usage: tolvane-getlog [--debug] [SELECTION] TYPE OUTPUT\n"
+    "       tolvane-getlog [--debug] [SELECTION] --to-command COMMAND TYPE\n"
+    "       tolvane-getlog --list [SELECTION] TYPE\n"
+    "Writes every archive of log TYPE, oldest first, and then its active log\n"
+    "into the file OUTPUT ('-' for standard output). --list shows what that\n"
+    "would write and what is missing, and runs nothing.\n"
+    "  TYPE     audit, brev, snmpd or misc, or a type number\n"
+    "  --debug  show diagnostics and device-log messages on stderr\n"
+    "  --to-command COMMAND  hand the output to 'sh -c COMMAND' on its\n"
+    "                        standard input; the cursor file moves only when\n"
+    "                        COMMAND exits 0\n"
+    "SELECTION writes part of the history, any of these, all applying:\n"
+    "  --since TIME        from the oldest piece that ended at or after TIME\n"
+    "                      (--since -2d)\n"
+    "  --until TIME        up to the oldest piece that ended at or after TIME\n"
+    "                      (--until '2026-03-01 12:00')\n"
+    "  --max-size SIZE     at most SIZE bytes, from the newest end\n"
+    "                      (--max-size 10M)\n"
+    "  --cursor-file FILE  only what came after the position in FILE; a\n"
+    "                      complete run stores the new one there\n"
+    "                      (--cursor-file /var/lib/agent/misc.position)\n"
+    "  TIME  @SECONDS, YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS] (local time, or with\n"
+    "        T for the blank), or -N with s, m, h or d: that long ago\n"
+    "  SIZE  bytes, or a number with K, M or G (1024, 1024^2, 1024^3)\n"
+    "With a selection --list adds the columns ended and selected.\n"
+    "Exit status: 0 complete, 1 incomplete or failed (--list: expected to\n"
+    "be; or COMMAND failed, or the position not stored), 2 usage or a FILE\n"
+    "that cannot be read or holds no position of TYPE, 128+N stopped by\n"
+    "signal N.\n";
+
+namespace {
+
+// The decimal number that is all of `text`, at most `max`: digits only,
+// no sign, no blanks.
+bool ParseNumber(const std::string& text, std::uint64_t max,
+                 std::uint64_t* value) {
+  if (text.empty()) return false;
+  std::uint64_t number = 0;
+  for (const char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - '0';
+    if (digit > 9 || number > (max - digit) / 10) return false;
+    number = number * 10 + digit;
+  }
+  *value = number;
+  return true;
+}
+
+// The number the `count` digits of `text` from `at` make, or -1 when any
+// of them is not a digit.
+int Digits(const std::string& text, std::size_t at, std::size_t count) {
+  std::uint64_t value = 0;
+  return ParseNumber(text.substr(at, count), 9999, &value)
+             ? static_cast<int>(value)
+             : -1;
+}
+
+UsageError Usage(const std::string& problem = "") { return {2, problem}; }
+
+// The directory part of `path` ("." for none) and its last component.
+std::pair<std::string, std::string> Split(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool ParseType(const std::string& text, nq_tolvane::LogType* type) {
+  *type = nq_tolvane::LogTypeNamed(text);
+  if (*type != 0) return true;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || errno != 0 || value < INT32_MIN ||
+      value > INT32_MAX)
+    return false;
+  *type = static_cast<nq_tolvane::LogType>(value);
+  return true;
+}
+
+bool ParseTime(const std::string& text, std::int64_t now,
+               std::int64_t* seconds) {
+  std::uint64_t number = 0;
+  if (text.empty()) return false;
+  if (text[0] == '@') {
+    if (!ParseNumber(text.substr(1), INT64_MAX, &number)) return false;
+    *seconds = static_cast<std::int64_t>(number);
+    return true;
+  }
+  if (text[0] == '-') {
+    const char unit = text.back();
+    const std::int64_t scale = unit == 's'   ? 1
+                               : unit == 'm' ? 60
+                               : unit == 'h' ? 3600
+                               : unit == 'd' ? 86400
+                                             : 0;
+    if (scale == 0 || text.size() < 3 ||
+        !ParseNumber(text.substr(1, text.size() - 2), INT64_MAX / scale,
+                     &number))
+      return false;
+    *seconds = now - static_cast<std::int64_t>(number) * scale;
+    return true;
+  }
+  const std::size_t size = text.size();
+  if ((size != 10 && size != 16 && size != 19) || text[4] != '-' ||
+      text[7] != '-' ||
+      (size > 10 &&
+       ((text[10] != ' ' && text[10] != 'T') || text[13] != ':')) ||
+      (size > 16 && text[16] != ':'))
+    return false;
+  const int fields[] = {Digits(text, 0, 4),
+                        Digits(text, 5, 2),
+                        Digits(text, 8, 2),
+                        size > 10 ? Digits(text, 11, 2) : 0,
+                        size > 10 ? Digits(text, 14, 2) : 0,
+                        size > 16 ? Digits(text, 17, 2) : 0};
+  for (const int field : fields)
+    if (field < 0) return false;
+  std::tm local = {};
+  local.tm_year = fields[0] - 1900;
+  local.tm_mon = fields[1] - 1;
+  local.tm_mday = fields[2];
+  local.tm_hour = fields[3];
+  local.tm_min = fields[4];
+  local.tm_sec = fields[5];
+  local.tm_isdst = -1;
+  local.tm_wday = -1;  // set by a successful mktime only
+  const std::time_t when = std::mktime(&local);
+  // A date mktime had to normalise (February 30, 24:00, an hour the clock
+  // skips) is none.
+  if (local.tm_wday < 0 || local.tm_year != fields[0] - 1900 ||
+      local.tm_mon != fields[1] - 1 || local.tm_mday != fields[2] ||
+      local.tm_hour != fields[3] || local.tm_min != fields[4] ||
+      local.tm_sec != fields[5])
+    return false;
+  *seconds = static_cast<std::int64_t>(when);
+  return true;
+}
+
+bool ParseSize(const std::string& text, std::uint64_t* bytes) {
+  const std::string units = "KMG";
+  const std::size_t unit =
+      text.empty() ? std::string::npos : units.find(text.back());
+  const int shift =
+      unit == std::string::npos ? 0 : 10 * (static_cast<int>(unit) + 1);
+  std::uint64_t number = 0;
+  if (!ParseNumber(shift == 0 ? text : text.substr(0, text.size() - 1),
+                   UINT64_MAX >> shift, &number))
+    return false;
+  *bytes = number << shift;
+  return true;
+}
+
+UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
+                        Options* options) {
+  std::size_t arg = 0;
+  while (arg < args.size() && args[arg].compare(0, 2, "--") == 0) {
+    const std::string& option = args[arg++];
+    if (option == "--debug" || option == "--list") {
+      // One of them, once.
+      if (options->debug || options->list) return Usage();
+      (option == "--debug" ? options->debug : options->list) = true;
+      continue;
+    }
+    const char* what = option == "--since" || option == "--until" ? "TIME"
+                       : option == "--max-size"                   ? "SIZE"
+                       : option == "--cursor-file"                ? "FILE"
+                       : option == "--to-command"                 ? "COMMAND"
+                                                                  : nullptr;
+    if (what == nullptr) return Usage();
+    if (arg == args.size()) return Usage(option + " needs a " + what);
+    const std::string& value = args[arg++];
+    nq_tolvane::Selection& selection = options->selection;
+    if (option == "--to-command") {
+      if (options->toCommand) return Usage(option + " given twice");
+      if (value.empty()) return Usage(option + ": the COMMAND is empty");
+      options->toCommand = value;
+      continue;
+    }
+    options->selecting = true;
+    if (option == "--cursor-file") {
+      if (options->cursor) return Usage(option + " given twice");
+      options->cursor = value;
+    } else if (option == "--max-size") {
+      std::uint64_t bytes = 0;
+      if (selection.maxBytes) return Usage(option + " given twice");
+      if (!ParseSize(value, &bytes))
+        return Usage(option + ": cannot read the size \"" + Escaped(value) +
+                     "\"");
+      selection.maxBytes = bytes;
+      options->maxSize = value;
+    } else {
+      const bool since = option == "--since";
+      std::int64_t seconds = 0;
+      if (since ? selection.since.has_value() : selection.until.has_value())
+        return Usage(option + " given twice");
+      if (!ParseTime(value, now, &seconds))
+        return Usage(option + ": cannot read the time \"" + Escaped(value) +
+                     "\"");
+      (since ? selection.since : selection.until) = seconds;
+      (since ? options->since : options->until) = value;
+    }
+  }
+  if (options->list && options->toCommand)
+    return Usage("--list and --to-command exclude each other");
+  const std::size_t words = options->list || options->toCommand ? 1 : 2;
+  if (options->toCommand && args.size() - arg == 2)
+    return Usage("--to-command takes the place of OUTPUT");
+  if (args.size() - arg != words || !ParseType(args[arg], &options->type) ||
+      (words == 2 && args[arg + 1].empty()))
+    return Usage();
+  options->typeText = args[arg];
+  if (words == 2) options->output = args[arg + 1];
+  const nq_tolvane::Selection& selection = options->selection;
+  if (selection.since && selection.until && *selection.until < *selection.since)
+    return Usage("the window ends before it starts: --until " +
+                 Escaped(options->until) + " is before --since " +
+                 Escaped(options->since));
+  return {};
+}
+
+UsageError CheckCursorIsNotOutput(const Options& options, int standardOutput) {
+  if (!options.cursor || options.output.empty()) return {};
+  const std::string& cursor = *options.cursor;
+  struct stat output = {}, file = {};
+  bool same = false;
+  if (options.output == "-") {
+    same = fstat(standardOutput, &output) == 0 &&
+           stat(cursor.c_str(), &file) == 0 && SameFile(output, file);
+  } else if (stat(options.output.c_str(), &output) == 0 &&
+             stat(cursor.c_str(), &file) == 0) {
+    same = SameFile(output, file);
+  } else {
+    // One of them does not exist (yet): the same only by the same name.
+    const auto [outputDir, outputName] = Split(options.output);
+    const auto [cursorDir, cursorName] = Split(cursor);
+    same = outputName == cursorName && stat(outputDir.c_str(), &output) == 0 &&
+           stat(cursorDir.c_str(), &file) == 0 && SameFile(output, file);
+  }
+  if (!same) return {};
+  return Usage("the cursor file " + Escaped(cursor) + " is also the output");
+}
+
+}  // namespace tolvane_getlog
