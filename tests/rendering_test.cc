@@ -122,7 +122,7 @@ TEST(ReportLinesTest, BudgetLineNeedsCursorAndMaxSize) {
 }
 
 TEST(LastLineTest, StoppedIncompleteAndCommandFailed) {
-  Options file = Selecting(), command = Selecting();
+  Options command = Selecting();
   command.output.clear();
   command.toCommand = "curl -T - https://collector.example/\x1b";
   Options noCursor = command;
@@ -132,9 +132,6 @@ TEST(LastLineTest, StoppedIncompleteAndCommandFailed) {
     std::string line, expected;
   } rows[] = {
       {StoppedLine(15), "tolvane-getlog: stopped by signal 15"},
-      {IncompleteLine(file),
-       "tolvane-getlog: log misc could not be assembled completely into "
-       "/var/log/out"},
       {IncompleteLine(command),
        "tolvane-getlog: log misc could not be assembled completely into the "
        "input of " +

@@ -108,10 +108,9 @@ std::vector<std::string> ReportLines(const Options& options,
   for (const nq_tolvane::GenerationRun& run : report.lost)
     lines.push_back(kWarning + nq_tolvane::MissingText(options.type, run) +
                     ".");
+  // Only a written piece carries kDamaged.
   for (const nq_tolvane::PieceReport& piece : report.pieces) {
-    if (piece.status != nq_tolvane::PieceStatus::kWritten ||
-        piece.code != nq_tolvane::Reason::kDamaged)
-      continue;
+    if (piece.code != nq_tolvane::Reason::kDamaged) continue;
     lines.push_back(kWarning + Escaped(piece.sourcePath) +
                     " is damaged: written as far as it decompresses; " +
                     (piece.bytesLost
