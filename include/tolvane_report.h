@@ -154,7 +154,7 @@ struct Plan {
   std::vector<std::string> unlisted;  // directories that are there but
                                       // could not be listed
   // PlanEntireLog() only; 0 from PlanLog(), whose request needs no scratch.
-  std::uint64_t scratchNeeded = 0;    // bytes the scratch copies need at once
+  std::uint64_t scratchNeeded = 0;  // bytes the scratch copies need at once
   bool scratchNeededIsLowerBound = false;  // some pieces' sizes are unknown
   std::uint64_t scratchFree = 0;  // bytes free in /var/tmp for the caller
   // The verdict of the plan: nothing is expected to be left out. Some piece

@@ -65,12 +65,12 @@ void Measure(PlannedPiece* piece, bool mayUseSudoRule) {
   if (fd < 0 && stat(piece->sourcePath.c_str(), &info) != 0) return;
   piece->sizeOnDisk = info.st_size;
   piece->endTime = info.st_mtime;
-  if (fd < 0 && S_ISREG(info.st_mode) && piece->kind == PieceKind::kActiveLog)
+  if (fd < 0 && S_ISREG(info.st_mode) && piece->kind != PieceKind::kArchive)
     fd = OpenToRead(piece->sourcePath);
   piece->readable = fd >= 0 || (!S_ISREG(info.st_mode) &&
                                 faccessat(AT_FDCWD, piece->sourcePath.c_str(),
                                           R_OK, AT_EACCESS) == 0);
-  if (piece->kind == PieceKind::kActiveLog) {
+  if (piece->kind != PieceKind::kArchive) {
     piece->reachable = piece->readable;
     piece->scratchSizeKnown = true;
     piece->scratchSize = piece->sizeOnDisk;

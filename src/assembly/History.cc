@@ -34,27 +34,21 @@ bool GetCurrentLogFileName(const LogFiles& files, std::string& fileName) {
 // Lists the archives of `dir` into `entries`; notes a directory that is
 // there but cannot be read.
 void ListArchives(const std::string& dir, const std::string& prefix,
-                  std::list<std::string>& entries, History* history) {
+                  std::list<std::string>& entries,
+                  std::vector<std::string>* unlisted) {
   const int listed = vorn_fileutils::GetDirFileList(
       dir.c_str(), ArchivePattern(prefix).c_str(), nullptr, entries,
       /*fullPath=*/true, /*caseInsensitive=*/false, /*sorted=*/true);
-  if (listed < 0 && CheckFileExist(dir.c_str()))
-    history->unlisted.push_back(dir);
+  if (listed < 0 && CheckFileExist(dir.c_str())) unlisted->push_back(dir);
 }
 
-// Lists the archives of the backup directory and, where it differs, of the
-// active directory; a base name found in both keeps the active directory's.
+// One record per archive of FindArchives().
 void BuildArchiveMap(const LogFiles& files, ArchiveMap& archives,
                      History* history) {
-  std::list<std::string> entries;
-  ListArchives(files.backupDir, files.prefix, entries, history);
-  if (files.activeDir != files.backupDir)
-    ListArchives(files.activeDir, files.prefix, entries, history);
-  for (const std::string& entry : entries) {
+  for (auto& found : FindArchives(files, &history->unlisted)) {
     std::unique_ptr<ArchivePathInfo> record(
-        new ArchivePathInfo{entry, BaseName(entry), ""});
-    const std::string key = record->baseName;
-    archives[key] = std::move(record);
+        new ArchivePathInfo{std::move(found.second), found.first, ""});
+    archives[found.first] = std::move(record);
   }
 }
 
@@ -87,6 +81,22 @@ void AddMissing(const std::vector<bool>& present, std::uint32_t first,
   }
 }
 
+}  // namespace
+
+std::map<std::string, std::string> FindArchives(
+    const LogFiles& files, std::vector<std::string>* unlisted) {
+  std::list<std::string> entries;
+  ListArchives(files.backupDir, files.prefix, entries, unlisted);
+  if (files.activeDir != files.backupDir)
+    ListArchives(files.activeDir, files.prefix, entries, unlisted);
+  std::map<std::string, std::string> archives;
+  for (std::string& entry : entries) {
+    std::string name = BaseName(entry);
+    archives[std::move(name)] = std::move(entry);
+  }
+  return archives;
+}
+
 std::vector<GenerationRun> LostGenerations(
     const std::vector<std::uint16_t>& oldestFirst, std::uint16_t current) {
   std::vector<GenerationRun> runs;
@@ -107,8 +117,6 @@ std::vector<GenerationRun> LostGenerations(
   if (current > 0) AddMissing(present, start, current - 1u, &runs);
   return runs;
 }
-
-}  // namespace
 
 History FindHistory(const LogFiles& files) {
   History history;
@@ -148,7 +156,7 @@ History FindHistory(const LogFiles& files) {
   return history;
 }
 
-Plan PlanOf(History history, std::uint64_t scratchFree) {
+Plan PlanOf(History history, std::optional<std::uint64_t> scratchFree) {
   Plan plan;
   plan.checkpointPath = std::move(history.checkpointPath);
   plan.checkpointFound = history.checkpointFound;
@@ -166,16 +174,18 @@ Plan PlanOf(History history, std::uint64_t scratchFree) {
     if (piece.droppedBy != Rule::kNone) continue;
     if (!selected) oldest = AgeKey(piece.sequence, plan.current);
     selected = true;
-    plan.scratchNeeded += piece.scratchSize;
-    plan.scratchNeededIsLowerBound |= !piece.scratchSizeKnown;
+    if (scratchFree) {
+      plan.scratchNeeded += piece.scratchSize;
+      plan.scratchNeededIsLowerBound |= !piece.scratchSizeKnown;
+    }
     reachable = reachable && piece.reachable;
   }
   bool lost = false;
   for (const GenerationRun& run : plan.lost)
     lost = lost || (selected && AgeKey(run.last, plan.current) > oldest);
-  plan.scratchFree = scratchFree;
+  plan.scratchFree = scratchFree.value_or(0);
   plan.expectedComplete = !plan.pieces.empty() && reachable &&
-                          plan.scratchNeeded <= scratchFree && !lost &&
+                          plan.scratchNeeded <= plan.scratchFree && !lost &&
                           plan.unlisted.empty();
   return plan;
 }

@@ -5,7 +5,10 @@
 #ifndef TOLVANE_SRC_ASSEMBLY_HISTORY_H_
 #define TOLVANE_SRC_ASSEMBLY_HISTORY_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,15 @@ struct History {
   // none without a checkpoint (see Plan::lost).
   std::vector<GenerationRun> lost;
   std::vector<std::string> unlisted;  // directories there but not listed
+
+  // FindGenerations() only. A rotation under way at generation
+  // `waitingFor`: the pieces from `waitFrom` on lie after it and wait.
+  std::optional<std::uint16_t> waitingFor;
+  std::size_t waitFrom = SIZE_MAX;
+  // Per piece: it changed, or a newer generation did, within the settling
+  // time, so that an archive that reads incomplete may still be being
+  // written and a plain file that cannot be read may still be rotated.
+  std::vector<bool> unsettled;
 };
 
 // The place of sequence number `n` in the age order around `current`:
@@ -43,6 +55,20 @@ struct History {
 inline std::uint32_t AgeKey(std::uint16_t n, std::uint16_t current) {
   return (n > current ? 0u : 65536u) + n;
 }
+
+// The archives in `files` by base name, each with its path: the backup
+// directory's and, where it differs, the active directory's, whose copy wins
+// where both hold one. A directory that is there but cannot be listed goes
+// into `unlisted`.
+std::map<std::string, std::string> FindArchives(
+    const LogFiles& files, std::vector<std::string>* unlisted);
+
+// Generations no file holds, between the oldest of `oldestFirst` (numbers
+// in age order around `current`) and `current`, not `current` itself. Where
+// the numbers wrapped, the device's wrap point is not known from its files:
+// the numbers after the newest one before the wrap, and 0, are not counted.
+std::vector<GenerationRun> LostGenerations(
+    const std::vector<std::uint16_t>& oldestFirst, std::uint16_t current);
 
 // Finds the history in `files`. Reads the checkpoint file and makes its
 // number the state's logNum, the pivot of compare_file_age(), by which the
@@ -53,8 +79,9 @@ inline std::uint32_t AgeKey(std::uint16_t n, std::uint16_t current) {
 History FindHistory(const LogFiles& files);
 
 // The plan of a request for `history`, whose pieces' droppedBy and
-// startByte are set, with `scratchFree` bytes free for its scratch copies.
-Plan PlanOf(History history, std::uint64_t scratchFree);
+// startByte are set, with `scratchFree` bytes free for its scratch copies;
+// nullopt for a request that needs none.
+Plan PlanOf(History history, std::optional<std::uint64_t> scratchFree);
 
 }  // namespace nq_tolvane
 

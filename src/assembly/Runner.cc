@@ -63,9 +63,13 @@ bool SetUpAttributes(posix_spawnattr_t* attributes) {
          posix_spawnattr_setsigmask(attributes, &none) == 0;
 }
 
-// Starts "/bin/sh -c command" in a session of its own; its process id, or
-// -1 with `*error` set.
-pid_t Spawn(const std::string& command, int passFd, int inputFd, int* error) {
+// Starts `argv` in a session of its own: the program at `path`, or looked
+// up in PATH when `path` is null. Its standard input is `inputFd` (else
+// /dev/null); `passFd` stays open under its number; its standard output is
+// `outputFd` and its standard error /dev/null when `outputFd` is not -1.
+// Its process id, or -1 with `*error` set.
+pid_t Spawn(const char* path, char* const argv[], int passFd, int inputFd,
+            int outputFd, int* error) {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
   if ((*error = posix_spawnattr_init(&attributes)) != 0) return -1;
@@ -79,17 +83,21 @@ pid_t Spawn(const std::string& command, int passFd, int inputFd, int* error) {
                  ? posix_spawn_file_actions_adddup2(&actions, inputFd, 0)
                  : posix_spawn_file_actions_addopen(&actions, 0, "/dev/null",
                                                     O_RDONLY, 0);
+  if (*error == 0 && outputFd >= 0) {
+    *error = posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+    if (*error == 0)
+      *error = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null",
+                                                O_WRONLY, 0);
+  }
   // A descriptor duplicated onto itself loses close-on-exec in the command.
   if (*error == 0 && passFd >= 0)
     *error = posix_spawn_file_actions_adddup2(&actions, passFd, passFd);
   pid_t child = -1;
-  if (*error == 0) {
-    char shell[] = "sh";
-    char dashC[] = "-c";
-    char* argv[] = {shell, dashC, const_cast<char*>(command.c_str()), nullptr};
-    *error =
-        posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, environ);
-  }
+  if (*error == 0)
+    *error = path != nullptr ? posix_spawn(&child, path, &actions, &attributes,
+                                           argv, environ)
+                             : posix_spawnp(&child, argv[0], &actions,
+                                            &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return *error == 0 ? child : -1;
@@ -123,14 +131,46 @@ CommandResult Runner::Run(const std::string& command, int passFd, int inputFd) {
     result.stopped = true;
     return result;
   }
-  const pid_t child = Spawn(command, passFd, inputFd, &result.error);
+  char shell[] = "sh";
+  char dashC[] = "-c";
+  char* argv[] = {shell, dashC, const_cast<char*>(command.c_str()), nullptr};
+  const pid_t child =
+      Spawn("/bin/sh", argv, passFd, inputFd, -1, &result.error);
   if (child < 0) return result;
+  return Finish(child);
+}
 
+pid_t Runner::Start(const std::vector<std::string>& argv, int outputFd,
+                    int* error) {
+  *error = 0;
+  if (Stopped() != 0) return -1;
+  std::vector<char*> words;
+  for (const std::string& word : argv)
+    words.push_back(const_cast<char*>(word.c_str()));
+  words.push_back(nullptr);
+  int null = -1;
+  if (outputFd < 0) {
+    null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) {
+      *error = errno;
+      return -1;
+    }
+  }
+  const pid_t child = Spawn(nullptr, words.data(), -1, -1,
+                            outputFd < 0 ? null : outputFd, error);
+  if (null >= 0) close(null);
+  return child;
+}
+
+CommandResult Runner::Finish(pid_t child) {
+  CommandResult result;
   if (stop_ != nullptr) {
     stop_->command_.store(child);
     // A stop asked for just before the group was published has not seen it.
     if (stop_->signal_.load() != 0) AskToEnd(child);
   }
+  // A stop its caller noticed (a pending signal) reaches it here.
+  if (stopped_ != 0) AskToEnd(child);
   // Waited for without collecting it, so that its number, which is also its
   // process group's, cannot pass to another process while a Stop may still
   // signal it.
@@ -140,7 +180,8 @@ CommandResult Runner::Run(const std::string& command, int passFd, int inputFd) {
          errno == EINTR) {
   }
   if (stop_ != nullptr) stop_->command_.store(0);
-  const bool signalled = stop_ != nullptr && stop_->signal_.load() != 0;
+  const bool signalled =
+      stopped_ != 0 || (stop_ != nullptr && stop_->signal_.load() != 0);
   if (waited != 0) {
     result.error = errno;
   } else {

@@ -3,7 +3,10 @@
 #ifndef TOLVANE_SRC_ASSEMBLY_RUNNER_H_
 #define TOLVANE_SRC_ASSEMBLY_RUNNER_H_
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 #include "tolvane_report.h"
 
@@ -51,6 +54,15 @@ class Runner final {
   // standard input, read from the descriptor's offset.
   CommandResult Run(const std::string& command, int passFd = -1,
                     int inputFd = -1);
+
+  // Starts the program `argv[0]`, looked up in PATH, with `argv`, without a
+  // shell, unless the request is stopped: its standard output `outputFd`
+  // (/dev/null for -1), its standard error /dev/null. Returns its process
+  // id, or -1 with `*error` set (0 when stopped). REQUIRES: Finish() before
+  // the next command.
+  pid_t Start(const std::vector<std::string>& argv, int outputFd, int* error);
+  // Waits for the command Start() started, which a stop ends; its result.
+  CommandResult Finish(pid_t child);
 
   // The signal that stopped the request, or 0. Once stopped, it stays so.
   int Stopped();

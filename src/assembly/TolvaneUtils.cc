@@ -13,6 +13,7 @@
 #include "Assembly.h"
 #include "Facts.h"
 #include "History.h"
+#include "Library.h"
 #include "LogNames.h"
 #include "OrvoMutex.h"
 #include "OutputFile.h"
@@ -249,8 +250,11 @@ void GatherLogPieces(Assembly& assembly, const History& history, Cutter& cutter,
   CopyArchives(assembly, history, cutter, pieces);
 }
 
-// Selects `type`, unless it is selected already, and gives its prefix.
-bool Select(LogType type, std::string* prefix) {
+}  // namespace
+
+OrvoMutex& LibraryLock() { return libraryLock; }
+
+bool SelectType(LogType type, std::string* prefix) {
   // Taken on every request, not only when the type changes: a child forked
   // after a request, or a caller that selected the type itself, still gets
   // scratch names of its own.
@@ -261,6 +265,8 @@ bool Select(LogType type, std::string* prefix) {
   }
   return Initialize(type, *prefix);
 }
+
+namespace {
 
 // The history of the selected type, whose prefix is `prefix`.
 History FindSelectedHistory(const std::string& prefix) {
@@ -276,8 +282,9 @@ bool Fail(Report& report, const std::string& failure) {
 
 }  // namespace
 
-bool AssembleLog(LogType type, const std::string& outputPath,
-                 const Selection& selection, Report* report, Stop* stop) {
+bool AssembleByCommands(LogType type, const std::string& outputPath,
+                        const Selection& selection, Report* report,
+                        Stop* stop) {
   const char* const kFunction = "GetEntireLog";
   Report unused;
   if (report == nullptr) report = &unused;
@@ -285,7 +292,7 @@ bool AssembleLog(LogType type, const std::string& outputPath,
   report->position = selection.after;
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;
-  if (!Select(type, &prefix)) {
+  if (!SelectType(type, &prefix)) {
     report->failure = "unknown log type";
     return false;
   }
@@ -365,19 +372,20 @@ bool AssembleLog(LogType type, const std::string& outputPath,
 
 bool AssembleEntireLog(LogType type, const std::string& outputPath,
                        Report* report, Stop* stop) {
-  return AssembleLog(type, outputPath, Selection(), report, stop);
+  return AssembleByCommands(type, outputPath, Selection(), report, stop);
 }
 
 bool GetEntireLog(LogType type, const std::string& outputPath) {
   return AssembleEntireLog(type, outputPath, nullptr);
 }
 
-bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
+bool PlanByCommands(LogType type, const Selection& selection, Plan* plan) {
   if (plan == nullptr) return false;
   *plan = Plan();
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;
-  if (!Select(type, &prefix) || !SelectionProblem(selection, prefix).empty())
+  if (!SelectType(type, &prefix) ||
+      !SelectionProblem(selection, prefix).empty())
     return false;
   History history = FindSelectedHistory(prefix);
   const Cutter cutter(history, selection);
@@ -393,13 +401,13 @@ bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
 }
 
 bool PlanEntireLog(LogType type, Plan* plan) {
-  return PlanLog(type, Selection(), plan);
+  return PlanByCommands(type, Selection(), plan);
 }
 
 bool StartDebugging(LogType type) {
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;
-  if (!Select(type, &prefix)) return false;
+  if (!SelectType(type, &prefix)) return false;
   SetDebugCondition(true);
   return true;
 }

@@ -1,0 +1,187 @@
+// The streaming engine: which bytes of which piece of a history go where in
+// the output, decided as the pieces' data is read through a small seam
+// (Source, PieceReader) and written through another (Sink). The files,
+// zlib and sudo stand behind the seams in a request (Readers.h, Output.h);
+// strings do in the tests.
+
+#ifndef TOLVANE_SRC_STREAM_ENGINE_H_
+#define TOLVANE_SRC_STREAM_ENGINE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "History.h"
+#include "Position.h"
+#include "tolvane_report.h"
+
+namespace nq_tolvane {
+
+// How the data of a piece ended, or why it could not be had.
+struct Ending {
+  enum How {
+    kComplete,    // all of it
+    kWarned,      // all of it; bytes after the compressed data, which GNU
+                  // gunzip warns of, ignored
+    kDamaged,     // not all of it: truncated, corrupt, or still being written
+    kGone,        // not there (any more)
+    kUnreadable,  // the caller cannot have it: `why`, `error`
+    kStopped,     // the request was stopped
+  };
+  How how = kComplete;
+  Reason why = Reason::kNone;  // kUnreadable: kSudoRefused, kNotCopied, kNotRun
+  int error = 0;               // Reason::kNotRun: the errno value
+  std::optional<std::uint64_t> bytesLost;  // kDamaged, where known
+};
+
+// The data of one piece, read once from its start.
+class PieceReader {
+ public:
+  virtual ~PieceReader() = default;
+  // Reads up to `size` (> 0) bytes into `buffer`: how many, or 0 at the end,
+  // after which ending() tells how it ended.
+  virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+  virtual Ending ending() const = 0;
+};
+
+// Where the engine gets the pieces' data.
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Opens `piece` to read its data from the start: its reader, or null with
+  // `*ending` saying why not (kGone, kUnreadable, kStopped).
+  virtual std::unique_ptr<PieceReader> Open(const PlannedPiece& piece,
+                                            Ending* ending) = 0;
+  // The size of an archive's data as its gzip trailer gives it, where the
+  // caller can read that: exact for one member under 4 GiB, too small for
+  // several.
+  virtual std::optional<std::uint64_t> SizeHint(const PlannedPiece& piece) = 0;
+  // The signal that stopped the request, or 0.
+  virtual int Stopped() = 0;
+};
+
+// Where the output goes.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Appends `data`; false when it cannot (the request then fails).
+  virtual bool Write(const char* data, std::size_t size) = 0;
+  virtual std::uint64_t Offset() const = 0;
+  // True when what was written can be taken back by Rewind(), to `offset`.
+  virtual bool Rewindable() const = 0;
+  virtual bool Rewind(std::uint64_t offset) = 0;
+};
+
+// The part of a history a round of a request writes.
+struct Part {
+  std::optional<Position> after;
+  std::optional<std::int64_t> since;
+  std::optional<std::int64_t> until;
+  std::optional<std::uint64_t> maxBytes;
+  // The budget keeps the newest end of the part, its oldest piece starting
+  // at a line; when true (a round that goes on after a file went away while
+  // it was read) the part starts where the last round ended and the budget
+  // ends it instead, at a line end.
+  bool budgetFromStart = false;
+};
+
+// The header line of a piece from `source` whose output starts at byte
+// `start` of its data, between the line feed before it and the empty line
+// after it: "<source> follows:", "<source> follows from byte N:", with
+// ", damaged" before the colon for a damaged archive.
+std::string HeaderLine(const std::string& source, std::uint64_t start,
+                       bool damaged);
+
+// What a round ended with.
+enum class Streamed {
+  kDone,        // the part is written (or waits, see Report::waitingFor)
+  kLookAgain,   // a piece's file went away before it was read: the device
+                // rotated; a new round goes on from position()
+  kStopped,     // Source::Stopped()
+  kSinkFailed,  // the sink refused a write
+};
+
+// Writes one round of a request: the part `part` of `history` from
+// `source` into `sink`, and fills `report`: its pieces (one per piece of
+// the history, in its order), leftOut, the position flags, waitingFor,
+// lost (the gaps this part passes) and the budget's drops.
+// REQUIRES: `history`, `source`, `sink` and `report` outlive it.
+class Streamer final {
+ public:
+  Streamer(const History& history, const Part& part, Source& source, Sink& sink,
+           Report* report);
+  Streamer(const Streamer&) = delete;
+  Streamer& operator=(const Streamer&) = delete;
+
+  Streamed Run();
+
+  // Decides what it can without reading any piece's data, for a plan: the
+  // selection's drops and starts, and the budget's from the sizes known
+  // beforehand (plain files, trailers); fills the report's pieces.
+  void Foresee();
+
+  // Just after the last byte written, or else the position the part was
+  // given; nullopt when neither is known.
+  std::optional<Position> position() const {
+    return newest_ ? newest_ : part_.after;
+  }
+  // False once a piece was left out.
+  bool complete() const { return complete_; }
+
+ private:
+  // What the engine has decided or learnt of a piece.
+  struct Choice {
+    Rule droppedBy = Rule::kNone;
+    std::uint64_t from = 0;      // the position's byte in it, or 0
+    std::uint64_t start = 0;     // the byte of its data where output starts
+    bool checkPosition = false;  // `from` is the position's, to be checked
+    std::optional<std::uint64_t> cutFrom;  // the budget's cut: start at the
+                                           // first line at or after it
+    std::optional<std::uint64_t> limit;    // read no further
+    bool wholeLines = false;  // hold back a last line without a line feed
+    std::optional<std::uint64_t> size;      // its data's size, once known
+    std::optional<std::uint64_t> sizeUsed;  // the size the budget took
+    std::optional<Ending> ending;           // how its data ends, once known
+  };
+  // What became of one piece; kAgain: write it again from its start,
+  // knowing more (the position did not match, it is damaged).
+  enum class Piece {
+    kWritten,
+    kNothing,
+    kWait,
+    kAgain,
+    kLookAgain,
+    kStopped,
+    kSinkFailed
+  };
+
+  void Decide();
+  void ApplyPosition();
+  void ApplyWindow();
+  Piece ApplyBudget(bool learn);
+  Piece SizeOf(std::size_t index, bool learn, std::uint64_t* size);
+  Piece Failed(std::size_t index, const Ending& failure);
+  bool Learn(std::size_t index, Ending* failure);
+  void CountDropped();
+  Piece Stream(std::size_t index);
+  Piece Write(std::size_t index, PieceReader& reader, std::uint64_t dataAt);
+  void Wait(std::size_t index);
+  void LeaveOut(std::size_t index, const Ending& ending);
+
+  const History& history_;
+  const Part part_;
+  Source& source_;
+  Sink& sink_;
+  Report* const report_;
+  std::vector<Choice> pieces_;
+  std::size_t waitFrom_;
+  std::optional<Position> newest_;  // the end of the newest piece written
+  bool complete_ = true;
+};
+
+}  // namespace nq_tolvane
+
+#endif  // TOLVANE_SRC_STREAM_ENGINE_H_

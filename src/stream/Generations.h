@@ -1,0 +1,49 @@
+// The history of one log type for a streaming request, found so that a
+// rotation caught half way neither loses nor repeats a generation: one piece
+// per generation, a checkpoint trusted only when the files agree with it,
+// and the generations still being rotated held back.
+
+#ifndef TOLVANE_SRC_STREAM_GENERATIONS_H_
+#define TOLVANE_SRC_STREAM_GENERATIONS_H_
+
+#include <cstdint>
+#include <optional>
+
+#include "History.h"
+
+namespace nq_tolvane {
+
+// What the caller knows when it looks: the time, and the generation of the
+// position it goes on from, if any.
+struct Looking {
+  std::int64_t now = 0;  // seconds since the epoch
+  std::optional<std::uint16_t> after;
+};
+
+// Finds the history in `files` as the device's files hold it at `looking.now`:
+// - Each generation once: a plain file "<prefix>NNNNN.log" of the active
+//   directory and an archive of the same number are one generation, written
+//   from the plain file where the caller can read it (being compressed, it
+//   still holds the whole generation), else from the archive. A plain file
+//   other than the active log is PieceKind::kRotatedLog.
+// - The checkpoint's number is trusted when it reads as a whole number of
+//   five digits at most, its active log is there or the generation before it
+//   is, and no file of the next generations is. Else it is read again, up to
+//   three times 10 ms apart, and then the files alone give the order: the
+//   newest number is the one before the widest gap of the numbers around
+//   the wrap, and the oldest plain file is taken as the active log.
+// - A missing generation that the files show was rotated within
+//   kSettlingSeconds (the checkpoint or a newer generation's file changed
+//   since) is being rotated: the first such one is `waitingFor`, and the
+//   pieces after it wait. Older gaps are `lost`. So is the generation of
+//   `looking.after` when it is missing: waited for, or gone.
+// Sends nothing to the device log and runs no command.
+History FindGenerations(const LogFiles& files, const Looking& looking);
+
+// The checkpoint's number when `text` is all of a whole one: decimal digits,
+// at most 65535, and nothing but blanks and line feeds around them.
+std::optional<std::uint16_t> CheckpointNumber(const std::string& text);
+
+}  // namespace nq_tolvane
+
+#endif  // TOLVANE_SRC_STREAM_GENERATIONS_H_

@@ -1,0 +1,264 @@
+// The streaming requests: AssembleLog() writes a part of a history straight
+// into its output, looking again when the device rotates under it;
+// PlanLog() foresees it.
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+
+#include "Engine.h"
+#include "Facts.h"
+#include "Generations.h"
+#include "Library.h"
+#include "LogNames.h"
+#include "Output.h"
+#include "OutputFile.h"
+#include "Position.h"
+#include "Readers.h"
+#include "Selection.h"
+#include "Wording.h"
+#include "brev.h"
+#include "tolvane_report.h"
+
+namespace nq_tolvane {
+namespace {
+
+constexpr char kTag[] = "TolvaneUtils";
+constexpr char kFunction[] = "AssembleLog";
+// Rounds of a request whose files go away under it, before it gives up.
+constexpr int kRounds = 4;
+
+LogFiles FilesOf(LogType type) {
+  const LogTypeRow* row = FindLogType(type);
+  return {row->name, row->activeDir, row->backupDir};
+}
+
+Looking LookingAfter(const std::optional<Position>& after) {
+  Looking looking;
+  looking.now = static_cast<std::int64_t>(std::time(nullptr));
+  if (after) looking.after = after->sequence;
+  return looking;
+}
+
+// The part a selection asks for; REQUIRES: SelectionProblem() found none.
+Part PartOf(const Selection& selection) {
+  Part part;
+  Position after;
+  if (ParsePosition(selection.after, &after)) part.after = after;
+  part.since = selection.since;
+  part.until = selection.until;
+  part.maxBytes = selection.maxBytes;
+  return part;
+}
+
+// Adds to `whole` the report of a round that went on where the last one
+// ended: the pieces from there on, and what it found.
+void Merge(Report& whole, const Report& round) {
+  const auto reached = std::find_if(
+      whole.pieces.begin(), whole.pieces.end(), [](const PieceReport& piece) {
+        return piece.status == PieceStatus::kNotReached;
+      });
+  whole.pieces.erase(reached, whole.pieces.end());
+  for (const PieceReport& piece : round.pieces)
+    if (piece.status != PieceStatus::kSelectedOut ||
+        piece.droppedBy != Rule::kPosition)
+      whole.pieces.push_back(piece);
+  whole.leftOut.insert(whole.leftOut.end(), round.leftOut.begin(),
+                       round.leftOut.end());
+  for (const GenerationRun& run : round.lost)
+    if (std::none_of(whole.lost.begin(), whole.lost.end(),
+                     [&](const GenerationRun& seen) {
+                       return seen.first == run.first && seen.last == run.last;
+                     }))
+      whole.lost.push_back(run);
+  whole.budgetDropped.insert(whole.budgetDropped.end(),
+                             round.budgetDropped.begin(),
+                             round.budgetDropped.end());
+  whole.budgetDroppedBytes += round.budgetDroppedBytes;
+  whole.positionMismatch |= round.positionMismatch;
+  whole.waitingFor = round.waitingFor;
+}
+
+// Reports why nothing could be written, and returns false.
+bool Fail(Report& report, const std::string& failure) {
+  __brev_printf(3, kTag, "%s: %s.", kFunction, failure.c_str());
+  report.failure = failure;
+  return false;
+}
+
+// Tells the device log what the report holds.
+void Tell(LogType type, const Report& report) {
+  for (const LeftOut& left : report.leftOut)
+    __brev_printf(3, kTag, "%s: %s left out: %s.", kFunction,
+                  left.source.c_str(), left.why.c_str());
+  for (const PieceReport& piece : report.pieces)
+    if (piece.code == Reason::kDamaged)
+      __brev_printf(4, kTag,
+                    "%s: %s is damaged: written as far as it "
+                    "decompresses.",
+                    kFunction, piece.sourcePath.c_str());
+  for (const GenerationRun& run : report.lost)
+    __brev_printf(4, kTag, "%s: %s.", kFunction,
+                  MissingText(type, run).c_str());
+  if (report.waitingFor)
+    __brev_printf(5, kTag,
+                  "%s: %s generation %05u is being rotated; the history "
+                  "ends before it.",
+                  kFunction, LogTypeName(type).c_str(),
+                  unsigned{*report.waitingFor});
+}
+
+// A sink for a plan, which writes nothing.
+class NoOutput final : public Sink {
+ public:
+  bool Write(const char*, std::size_t) override { return false; }
+  std::uint64_t Offset() const override { return 0; }
+  bool Rewindable() const override { return false; }
+  bool Rewind(std::uint64_t) override { return false; }
+};
+
+}  // namespace
+
+bool AssembleLog(LogType type, const std::string& outputPath,
+                 const Selection& selection, Report* report, Stop* stop) {
+  Report unused;
+  if (report == nullptr) report = &unused;
+  *report = Report();
+  report->position = selection.after;
+  OrvoMutexLock lock(&LibraryLock());
+  std::string prefix;
+  if (!SelectType(type, &prefix)) {
+    report->failure = "unknown log type";
+    return false;
+  }
+  const std::string problem = SelectionProblem(selection, prefix);
+  if (!problem.empty()) return Fail(*report, problem);
+  const char* const path = outputPath.c_str();
+  Runner runner(stop);
+  OutputFile output;
+  std::string why;
+  bool refused = false;
+  if (!output.Open(outputPath, &why, &refused))
+    return Fail(*report, (refused ? "refusing to write " : "cannot write ") +
+                             outputPath + ": " + why);
+
+  Part part = PartOf(selection);
+  Streamed streamed = Streamed::kDone;
+  std::optional<Position> end = part.after;
+  bool complete = true;
+  bool found = false;  // some piece, or a generation waited for
+  int error = 0;
+  {
+    OutputSink sink(output, runner);
+    FileSource source(runner);
+    for (int round = 0;; ++round) {
+      const History history =
+          FindGenerations(FilesOf(type), LookingAfter(part.after));
+      found = found || !history.pieces.empty() || history.waitingFor;
+      Report told;
+      Streamer streamer(history, part, source, sink, &told);
+      streamed = streamer.Run();
+      complete = complete && streamer.complete();
+      end = streamer.position();
+      if (round == 0)
+        *report = std::move(told);
+      else
+        Merge(*report, told);
+      if (streamed != Streamed::kLookAgain || round + 1 == kRounds) break;
+      // The device rotated under the request: go on from where it is.
+      __brev_printf(6, kTag,
+                    "%s: %s log changed while it was read; looking "
+                    "again.",
+                    kFunction, prefix.c_str());
+      part.after = end;
+      if (sink.Offset() > 0) part.since.reset();
+      if (part.maxBytes) {
+        part.maxBytes =
+            *part.maxBytes - std::min(*part.maxBytes, sink.Offset());
+        part.budgetFromStart = true;
+      }
+    }
+    if (streamed == Streamed::kDone && !sink.Flush())
+      streamed = Streamed::kSinkFailed;
+    error = sink.error();
+  }
+  report->position = selection.after;
+  if (const int signal = runner.Stopped()) {
+    report->stopSignal = signal;
+    __brev_printf(3, kTag, "%s: %s log stopped by signal %d; %s not written.",
+                  kFunction, prefix.c_str(), signal, path);
+    return false;
+  }
+  if (streamed == Streamed::kSinkFailed)
+    return Fail(*report,
+                "cannot write " + outputPath + ": " + ErrorText(error));
+  if (streamed == Streamed::kLookAgain)
+    return Fail(*report, "the files of log " + prefix +
+                             " kept changing while they were read");
+  Tell(type, *report);
+  // Nothing found: the output is untouched.
+  if (!found) return false;
+  if (!output.Commit(&why))
+    return Fail(*report, "cannot write " + outputPath + ": " + why);
+  report->outputWritten = true;
+  if (!complete) {
+    __brev_printf(3, kTag, "%s: %s log NOT completely written to %s.",
+                  kFunction, prefix.c_str(), path);
+    return false;
+  }
+  __brev_printf(6, kTag, "%s: %s log written to %s.", kFunction, prefix.c_str(),
+                path);
+  report->complete = true;
+  report->position = end ? PositionText(*end) : "";
+  return true;
+}
+
+bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
+  if (plan == nullptr) return false;
+  *plan = Plan();
+  OrvoMutexLock lock(&LibraryLock());
+  std::string prefix;
+  if (!SelectType(type, &prefix) ||
+      !SelectionProblem(selection, prefix).empty())
+    return false;
+  const Part part = PartOf(selection);
+  History history = FindGenerations(FilesOf(type), LookingAfter(part.after));
+  const bool sudo = MayUseSudoRule();
+  for (PlannedPiece& piece : history.pieces) {
+    Measure(&piece, sudo);
+    // Read in process where the caller can, else through sudo.
+    piece.reachable =
+        piece.readable || (piece.kind == PieceKind::kArchive && sudo);
+  }
+  Runner runner(nullptr);
+  FileSource source(runner);
+  NoOutput sink;
+  Report foreseen;
+  Streamer(history, part, source, sink, &foreseen).Foresee();
+  for (std::size_t i = 0; i < history.pieces.size(); ++i) {
+    PlannedPiece& piece = history.pieces[i];
+    piece.droppedBy = foreseen.pieces[i].droppedBy;
+    piece.startByte = foreseen.pieces[i].startByte;
+    // A plain file is checked against the position where it lies.
+    if (!part.after || piece.kind == PieceKind::kArchive ||
+        piece.sequence != part.after->sequence || !piece.readable ||
+        piece.droppedBy != Rule::kNone || piece.startByte == 0)
+      continue;
+    if (!Holds(piece.sourcePath, *part.after)) {
+      foreseen.positionMismatch = true;
+      piece.startByte = 0;
+    } else if (piece.sizeOnDisk == part.after->offset) {
+      piece.droppedBy = Rule::kPosition;  // nothing new in it
+    }
+  }
+  history.lost = foreseen.lost;
+  const std::optional<std::uint16_t> waitingFor = foreseen.waitingFor;
+  *plan = PlanOf(std::move(history), std::nullopt);
+  plan->positionMismatch = foreseen.positionMismatch;
+  plan->positionGone = foreseen.positionGone;
+  plan->windowBeforeHistory = foreseen.windowBeforeHistory;
+  plan->waitingFor = waitingFor;
+  return true;
+}
+
+}  // namespace nq_tolvane

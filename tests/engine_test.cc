@@ -1,0 +1,326 @@
+// Which bytes of which piece go where in a streaming request, decided in
+// process over pieces made of strings: headers, start bytes, the
+// position's check, whole lines, the budget's cut, damaged archives and a
+// rotation caught half way.
+
+#include "Engine.h"
+
+#include <map>
+
+#include "support.h"
+
+namespace tolvane_test {
+namespace {
+
+using nq_tolvane::Ending;
+using nq_tolvane::History;
+using nq_tolvane::PieceKind;
+using nq_tolvane::PieceStatus;
+using nq_tolvane::PlannedPiece;
+using nq_tolvane::Position;
+using nq_tolvane::Reason;
+using nq_tolvane::Streamed;
+
+// One piece's data and how reading it ends.
+struct FakeFile {
+  std::string data;
+  Ending::How how = Ending::kComplete;  // at the end of `data`
+  Ending openFailure;                   // kComplete: it opens
+  std::optional<std::uint64_t> hint;    // its trailer's size
+  std::optional<std::uint64_t> lost;    // kDamaged: bytes lost
+};
+
+// Reads a string in small steps, as a pipe or decompression would give it.
+class StringReader final : public nq_tolvane::PieceReader {
+ public:
+  explicit StringReader(const FakeFile& file) : file_(file) {}
+  std::size_t Read(char* buffer, std::size_t size) override {
+    const std::size_t got =
+        std::min({size, std::size_t{5}, file_.data.size() - at_});
+    file_.data.copy(buffer, got, at_);
+    at_ += got;
+    return got;
+  }
+  Ending ending() const override {
+    Ending ending;
+    ending.how = file_.how;
+    ending.bytesLost = file_.lost;
+    return ending;
+  }
+
+ private:
+  const FakeFile& file_;
+  std::size_t at_ = 0;
+};
+
+class FakeSource final : public nq_tolvane::Source {
+ public:
+  std::unique_ptr<nq_tolvane::PieceReader> Open(const PlannedPiece& piece,
+                                                Ending* ending) override {
+    const FakeFile& file = files[piece.sourcePath];
+    ++opened[piece.sourcePath];
+    if (file.openFailure.how != Ending::kComplete) {
+      *ending = file.openFailure;
+      return nullptr;
+    }
+    return std::make_unique<StringReader>(file);
+  }
+  std::optional<std::uint64_t> SizeHint(const PlannedPiece& piece) override {
+    return files[piece.sourcePath].hint;
+  }
+  int Stopped() override { return 0; }
+
+  std::map<std::string, FakeFile> files;
+  std::map<std::string, int> opened;
+};
+
+class StringSink final : public nq_tolvane::Sink {
+ public:
+  explicit StringSink(bool rewindable) : rewindable_(rewindable) {}
+  bool Write(const char* data, std::size_t size) override {
+    out.append(data, size);
+    return true;
+  }
+  std::uint64_t Offset() const override { return out.size(); }
+  bool Rewindable() const override { return rewindable_; }
+  bool Rewind(std::uint64_t offset) override {
+    if (!rewindable_ && offset < out.size()) return false;
+    out.resize(offset);
+    return true;
+  }
+
+  std::string out;
+
+ private:
+  const bool rewindable_;
+};
+
+std::string Source(int n, bool archive = true) {
+  return "/var/log/misc" + std::to_string(n) + (archive ? ".log.gz" : ".log");
+}
+
+std::string Block(const std::string& source, const std::string& data,
+                  std::uint64_t start = 0, bool damaged = false) {
+  return "\n" + nq_tolvane::HeaderLine(source, start, damaged) + "\n\n" + data;
+}
+
+std::uint64_t Check(const std::string& before) {
+  std::uint64_t hash = 14695981039346656037ull;
+  const std::size_t from = before.size() > 4096 ? before.size() - 4096 : 0;
+  for (std::size_t i = from; i < before.size(); ++i)
+    hash = (hash ^ static_cast<unsigned char>(before[i])) * 1099511628211ull;
+  return hash;
+}
+
+class EngineTest : public testing::Test {
+ protected:
+  // Adds a piece of generation `n` to the history and its data to the
+  // source; the last piece added is the current generation.
+  FakeFile& Add(int n, PieceKind kind, const std::string& data,
+                bool unsettled = false) {
+    PlannedPiece piece;
+    piece.sourcePath = Source(n, kind == PieceKind::kArchive);
+    piece.kind = kind;
+    piece.sequence = static_cast<std::uint16_t>(n);
+    piece.sizeOnDisk = kind == PieceKind::kArchive ? 99 : data.size();
+    piece.endTime = 1000 + n;
+    history_.pieces.push_back(piece);
+    history_.unsettled.push_back(unsettled);
+    history_.current = static_cast<std::uint16_t>(n);
+    FakeFile& file = source_.files[piece.sourcePath];
+    file.data = data;
+    file.hint = data.size();
+    return file;
+  }
+  // Runs one round into a sink that can take back what it got, or not:
+  // the output; *streamed how it ended.
+  std::string Run(const nq_tolvane::Part& part, bool rewindable = true,
+                  Streamed* streamed = nullptr) {
+    history_.prefix = "misc";
+    history_.checkpointFound = true;
+    StringSink sink(rewindable);
+    report_ = nq_tolvane::Report();
+    nq_tolvane::Streamer streamer(history_, part, source_, sink, &report_);
+    const Streamed result = streamer.Run();
+    if (streamed != nullptr) *streamed = result;
+    end_ = streamer.position();
+    complete_ = streamer.complete();
+    return sink.out;
+  }
+  // Both sinks write the same bytes: the output.
+  std::string RunBoth(const nq_tolvane::Part& part) {
+    const std::string rewound = Run(part, true);
+    const nq_tolvane::Report first = report_;
+    EXPECT_EQ(rewound, Run(part, false));
+    EXPECT_EQ(first.waitingFor, report_.waitingFor);
+    return rewound;
+  }
+  nq_tolvane::Part After(int n, const std::string& before) {
+    nq_tolvane::Part part;
+    part.after = Position{"misc", static_cast<std::uint16_t>(n), before.size(),
+                          Check(before)};
+    return part;
+  }
+  PieceStatus Status(std::size_t i) { return report_.pieces[i].status; }
+
+  History history_;
+  FakeSource source_;
+  nq_tolvane::Report report_;
+  std::optional<Position> end_;
+  bool complete_ = false;
+};
+
+// Archives and rotated files come whole, the active log in whole lines; an
+// empty piece gets its header; the position ends at the last line written.
+TEST_F(EngineTest, EachPieceBehindItsHeaderAndTheActiveLogInWholeLines) {
+  Add(3, PieceKind::kArchive, "three\n");
+  Add(4, PieceKind::kArchive, "");
+  Add(5, PieceKind::kRotatedLog, "five\nno feed");
+  Add(6, PieceKind::kActiveLog, "six\nsix and a half");
+  EXPECT_EQ(Block(Source(3), "three\n") + Block(Source(4), "") +
+                Block(Source(5, false), "five\nno feed") +
+                Block(Source(6, false), "six\n"),
+            RunBoth({}));
+  ASSERT_TRUE(end_);
+  EXPECT_EQ(6, end_->sequence);
+  EXPECT_EQ(4u, end_->offset);
+  EXPECT_EQ(Check("six\n"), end_->check);
+
+  // Only a line being written: it waits, and the position stays.
+  history_ = History();
+  Add(6, PieceKind::kActiveLog, "six\nsix and a half");
+  EXPECT_EQ("", Run(After(6, "six\n")));
+  EXPECT_EQ(PieceStatus::kWaiting, Status(0));
+  EXPECT_EQ(4u, end_->offset);
+}
+
+// The piece that holds the position starts there when its data before
+// matches, else comes whole; nothing new writes nothing; a generation gone
+// lets every newer piece come.
+TEST_F(EngineTest, PositionStartsItsPieceOrItComesWhole) {
+  Add(3, PieceKind::kArchive, "a\nb\n");
+  Add(4, PieceKind::kArchive, "c\nd\n");
+  Add(5, PieceKind::kActiveLog, "e\n");
+  EXPECT_EQ(Block(Source(4), "d\n", 2) + Block(Source(5, false), "e\n"),
+            RunBoth(After(4, "c\n")));
+  EXPECT_FALSE(report_.positionMismatch);
+  EXPECT_EQ(PieceStatus::kSelectedOut, Status(0));
+
+  EXPECT_EQ(Block(Source(4), "c\nd\n") + Block(Source(5, false), "e\n"),
+            RunBoth(After(4, "x\n")));
+  EXPECT_TRUE(report_.positionMismatch);
+
+  EXPECT_EQ("", Run(After(5, "e\n")));
+  EXPECT_EQ(nq_tolvane::Rule::kPosition, report_.pieces[2].droppedBy);
+  EXPECT_EQ(2u, end_->offset);
+
+  EXPECT_EQ(Block(Source(3), "a\nb\n") + Block(Source(4), "c\nd\n") +
+                Block(Source(5, false), "e\n"),
+            Run(After(2, "gone\n")));
+  EXPECT_TRUE(report_.positionGone);
+}
+
+// An archive that ends short is being written while the rotation is fresh:
+// none of it goes out and the history waits there; once settled it is
+// damaged, written as far as it goes behind a header that says so, and
+// passed. Either sink writes the same.
+TEST_F(EngineTest, ArchiveThatEndsShortWaitsOrIsWrittenAsDamaged) {
+  Add(3, PieceKind::kArchive, "three\n");
+  Add(4, PieceKind::kArchive, "fo", true).how = Ending::kDamaged;
+  Add(5, PieceKind::kActiveLog, "five\n");
+  EXPECT_EQ(Block(Source(3), "three\n"), RunBoth({}));
+  EXPECT_EQ(4, report_.waitingFor.value_or(0));
+  EXPECT_EQ(PieceStatus::kWaiting, Status(1));
+  EXPECT_EQ(PieceStatus::kWaiting, Status(2));
+  EXPECT_EQ(3, end_->sequence);
+
+  history_.unsettled[1] = false;
+  source_.files[Source(4)].lost = 40;
+  EXPECT_EQ(Block(Source(3), "three\n") + Block(Source(4), "fo", 0, true) +
+                Block(Source(5, false), "five\n"),
+            RunBoth({}));
+  EXPECT_EQ(Reason::kDamaged, report_.pieces[1].code);
+  EXPECT_EQ(40u, report_.pieces[1].bytesLost.value_or(0));
+  EXPECT_TRUE(complete_);
+  EXPECT_EQ(5, end_->sequence);
+
+  // Damaged right at the position: nothing new, and no word of it again.
+  history_.pieces.pop_back();
+  history_.unsettled.pop_back();
+  EXPECT_EQ("", RunBoth(After(4, "fo")));
+  EXPECT_EQ(PieceStatus::kSelectedOut, Status(1));
+}
+
+// The budget keeps the newest end, the oldest piece kept starting at a line
+// start, headers counted; a trailer that understates an archive (several
+// members) is caught and the cut made again.
+TEST_F(EngineTest, BudgetKeepsTheNewestEndFromALineStart) {
+  Add(3, PieceKind::kArchive, "old line\n");
+  Add(4, PieceKind::kArchive, "first line\nsecond line\nthird\n");
+  Add(5, PieceKind::kActiveLog, "new\n");
+  const std::string newest = Block(Source(5, false), "new\n");
+  const std::string cut = Block(Source(4), "third\n", 23);
+  nq_tolvane::Part part;
+  part.maxBytes = newest.size() + cut.size() + 5;
+  const std::string expected = cut + newest;
+  EXPECT_EQ(expected, RunBoth(part));
+  EXPECT_EQ(23u, report_.pieces[1].startByte);
+  EXPECT_EQ(nq_tolvane::Rule::kBudget, report_.pieces[0].droppedBy);
+  ASSERT_EQ(1u, report_.budgetDropped.size());
+  EXPECT_EQ(3, report_.budgetDropped[0].first);
+  EXPECT_EQ(4, report_.budgetDropped[0].last);
+  EXPECT_EQ(9u + 23u, report_.budgetDroppedBytes);
+
+  source_.files[Source(4)].hint = 6;  // the last member's size only
+  EXPECT_EQ(expected, Run(part));
+  EXPECT_LE(Run(part).size(), *part.maxBytes);
+}
+
+// A piece gone before it is read ends the round, to look again from the
+// end of what was written; an archive sudo refuses is left out; a rotated
+// file the caller cannot read yet waits.
+TEST_F(EngineTest, PiecesThatCannotBeRead) {
+  Add(3, PieceKind::kArchive, "three\n");
+  Add(4, PieceKind::kArchive, "four\n").openFailure.how = Ending::kGone;
+  Add(5, PieceKind::kActiveLog, "five\n");
+  Streamed streamed;
+  EXPECT_EQ(Block(Source(3), "three\n"), Run({}, true, &streamed));
+  EXPECT_EQ(Streamed::kLookAgain, streamed);
+  EXPECT_EQ(6u, end_->offset);
+
+  Ending refused;
+  refused.how = Ending::kUnreadable;
+  refused.why = Reason::kSudoRefused;
+  source_.files[Source(4)].openFailure = refused;
+  EXPECT_EQ(Block(Source(3), "three\n") + Block(Source(5, false), "five\n"),
+            Run({}, true, &streamed));
+  EXPECT_EQ(Streamed::kDone, streamed);
+  EXPECT_FALSE(complete_);
+  ASSERT_EQ(1u, report_.leftOut.size());
+  EXPECT_EQ("permission denied by sudo", report_.leftOut[0].why);
+
+  history_.pieces[1].kind = PieceKind::kRotatedLog;
+  history_.unsettled[1] = true;
+  refused.why = Reason::kNotCopied;
+  source_.files[Source(4)].openFailure = refused;
+  EXPECT_EQ(Block(Source(3), "three\n"), Run({}));
+  EXPECT_TRUE(complete_);
+  EXPECT_EQ(4, report_.waitingFor.value_or(0));
+}
+
+// A round that goes on after a rotation fills what the budget has left
+// from its start, ending at a line end.
+TEST_F(EngineTest, BudgetFromTheStartEndsAtALineEnd) {
+  Add(4, PieceKind::kArchive, "one\ntwo\n");
+  Add(5, PieceKind::kActiveLog, "three\nfour\n");
+  nq_tolvane::Part part = After(4, "one\n");
+  part.budgetFromStart = true;
+  const std::string first = Block(Source(4), "two\n", 4);
+  const std::string header = Block(Source(5, false), "");
+  part.maxBytes = first.size() + header.size() + 8;
+  EXPECT_EQ(first + header + "three\n", RunBoth(part));
+  EXPECT_EQ(6u, end_->offset);
+}
+
+}  // namespace
+}  // namespace tolvane_test

@@ -1,0 +1,211 @@
+// The history a streaming request finds, over each state a rotation of the
+// device's log can be caught in, in process in a directory of its own.
+
+#include "Generations.h"
+
+#include <sys/stat.h>
+#include <utime.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support.h"
+
+namespace tolvane_test {
+namespace {
+
+namespace fs = std::filesystem;
+using nq_tolvane::History;
+using nq_tolvane::PieceKind;
+
+constexpr long kNow = 2000000000;
+
+// "3 4 r5 a6": the pieces in output order, archives by their number, "r"
+// for a rotated plain file, "a" for the active log; "|" where the pieces
+// start to wait, then "wait N", "lost A-B", "guessed" without a trusted
+// checkpoint.
+std::string Describe(const History& history) {
+  std::ostringstream text;
+  for (std::size_t i = 0; i < history.pieces.size(); ++i) {
+    if (i == history.waitFrom) text << "| ";
+    const auto& piece = history.pieces[i];
+    text << (piece.kind == PieceKind::kActiveLog    ? "a"
+             : piece.kind == PieceKind::kRotatedLog ? "r"
+                                                    : "")
+         << piece.sequence << " ";
+  }
+  if (history.waitingFor) text << "wait " << *history.waitingFor << " ";
+  for (const auto& run : history.lost)
+    text << "lost " << run.first
+         << (run.first == run.last ? "" : "-" + std::to_string(run.last))
+         << " ";
+  if (!history.checkpointFound) text << "guessed ";
+  std::string out = text.str();
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+
+struct State {
+  const char* name;
+  const char* checkpoint;  // its text, or null for none
+  // Files: "a5" archive 5, "p5" plain file 5, "h5" half an archive 5;
+  // "!" behind one written just now (else an hour ago), "c!" the checkpoint.
+  std::vector<const char*> files;
+  int after;  // the position's generation, or -1
+  const char* expected;
+};
+
+class GenerationsTest : public testing::TestWithParam<State> {
+ protected:
+  void SetUp() override {
+    dir_ = (fs::current_path() / "tolvane-generations.XXXXXX").string();
+    ASSERT_NE(nullptr, mkdtemp(dir_.data()));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(int number, const char* tail) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/misc%05d%s", number, tail);
+    return dir_ + name;
+  }
+  void Age(const std::string& path, bool fresh) {
+    const utimbuf times = {kNow, fresh ? kNow : kNow - 3600};
+    ASSERT_EQ(0, utime(path.c_str(), &times));
+  }
+
+  std::string dir_;
+};
+
+TEST_P(GenerationsTest, OneGenerationOnePieceWhateverTheRotationIsCaughtIn) {
+  const State& state = GetParam();
+  bool checkpointFresh = false;
+  for (const std::string file : state.files) {
+    if (file == "c!") {
+      checkpointFresh = true;
+      continue;
+    }
+    const int number = std::stoi(file.substr(1));
+    const bool fresh = file.back() == '!';
+    const std::string text = "generation " + std::to_string(number) + "\n";
+    std::string path;
+    if (file[0] == 'p') {
+      WriteFile(path = Path(number, ".log"), text);
+    } else {
+      WriteGz(path = Path(number, ".log.gz"), text);
+      if (file[0] == 'h') fs::resize_file(path, fs::file_size(path) - 9);
+    }
+    Age(path, fresh);
+  }
+  if (state.checkpoint != nullptr) {
+    WriteFile(dir_ + "/misc.txt", state.checkpoint);
+    Age(dir_ + "/misc.txt", checkpointFresh);
+  }
+  nq_tolvane::Looking looking;
+  looking.now = kNow;
+  if (state.after >= 0) looking.after = static_cast<std::uint16_t>(state.after);
+  EXPECT_EQ(state.expected, Describe(nq_tolvane::FindGenerations(
+                                {"misc", dir_, dir_}, looking)))
+      << state.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, GenerationsTest,
+    testing::Values(
+        State{"steady", "6\n", {"a3", "a4", "a5", "p6!"}, -1, "3 4 5 a6"},
+        // Compressed in place: the archive grows beside its plain file.
+        State{"compressing after the checkpoint moved",
+              "6\n",
+              {"a3", "a4", "h5!", "p5", "p6!", "c!"},
+              -1,
+              "3 4 r5 a6"},
+        State{"not yet compressed",
+              "6\n",
+              {"a3", "a4", "p5", "p6!", "c!"},
+              -1,
+              "3 4 r5 a6"},
+        State{"compressed before the checkpoint moved",
+              "5\n",
+              {"a3", "a4", "a5!", "p5!"},
+              -1,
+              "3 4 a5"},
+        // Compressed under a name the library cannot know.
+        State{"invisible for a moment",
+              "6\n",
+              {"a3", "a4", "p6!", "c!"},
+              -1,
+              "3 4 | a6 wait 5"},
+        State{"invisible for longer than the settling time",
+              "6\n",
+              {"a3", "a4", "p6!"},
+              -1,
+              "3 4 a6 lost 5"},
+        State{"the next log made before the checkpoint",
+              "5\n",
+              {"a3", "a4", "p5!", "p6!", "c!"},
+              -1,
+              "3 4 a5 | r6 wait 6 guessed"},
+        State{"checkpoint empty while rewritten",
+              "",
+              {"a3", "a4", "p5!"},
+              -1,
+              "3 4 a5 guessed"},
+        State{"checkpoint half written",
+              "1",
+              {"a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9", "a10",
+               "a11", "p12!"},
+              -1,
+              "1 2 3 4 5 6 7 8 9 10 11 a12 guessed"},
+        State{"checkpoint out of range",
+              "70000\n",
+              {"a65535", "a0", "p1!"},
+              -1,
+              "65535 0 a1 guessed"},
+        State{"across the wrap",
+              "1\n",
+              {"a65534", "a65535", "a0", "p1!"},
+              -1,
+              "65534 65535 0 a1"},
+        State{"invisible at the wrap",
+              "0\n",
+              {"a65533", "a65534", "p0!", "c!"},
+              -1,
+              "65533 65534 | a0 wait 65535"},
+        State{"a leftover older than every archive",
+              "10\n",
+              {"p2", "a8", "a9", "p10!"},
+              -1,
+              "8 9 a10"},
+        State{"the position's generation being rotated",
+              "6\n",
+              {"a3", "a4", "p6!", "c!"},
+              5,
+              "3 4 | a6 wait 5"},
+        State{"the position's generation removed long ago",
+              "6\n",
+              {"a4", "a5", "p6!"},
+              2,
+              "4 5 a6"}),
+    [](const testing::TestParamInfo<State>& info) {
+      std::string name;
+      for (const char* c = info.param.name; *c != '\0'; ++c)
+        if (std::isalnum(static_cast<unsigned char>(*c)))
+          name += *c;
+        else if (*c == ' ')
+          name += '_';
+      return name;
+    });
+
+TEST(CheckpointNumber, WholeNumbersOnly) {
+  using nq_tolvane::CheckpointNumber;
+  for (const char* whole : {"7", "7\n", " 7 \n", "65535\n", "00012\n"})
+    EXPECT_TRUE(CheckpointNumber(whole).has_value()) << whole;
+  EXPECT_EQ(12, *CheckpointNumber("00012\n"));
+  for (const char* broken :
+       {"", "\n", "65536\n", "-1\n", "7x\n", "7 8\n", "123456\n", "+7\n"})
+    EXPECT_FALSE(CheckpointNumber(broken).has_value()) << broken;
+}
+
+}  // namespace
+}  // namespace tolvane_test
