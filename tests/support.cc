@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -219,7 +220,7 @@ std::pair<std::string, std::string> PieceOf(nq_tolvane::LogType type,
   const Dirs dirs = DirsOf(type);
   if (piece == "active")
     return {dirs.active + "/" + dirs.prefix + "00002.log",
-            dirs.prefix + " active 2\nno line feed"};
+            dirs.prefix + " active 2\n"};
   return {(piece == "99" ? dirs.active : dirs.backup) + "/" + dirs.prefix +
               "000" + piece + ".log.gz",
           dirs.prefix + " archive " + piece + "\n"};
@@ -228,10 +229,16 @@ std::pair<std::string, std::string> PieceOf(nq_tolvane::LogType type,
 
 void LayOut(nq_tolvane::LogType type) {
   const Dirs dirs = DirsOf(type);
-  WriteFile(dirs.backup + "/" + dirs.prefix + ".txt", "2\n");
+  const std::string checkpoint = dirs.backup + "/" + dirs.prefix + ".txt";
+  WriteFile(checkpoint, "2\n");
   WriteFile(PieceOf(type, "active").first, PieceOf(type, "active").second);
   for (const char* n : {"98", "99", "01"})
     WriteGz(PieceOf(type, n).first, PieceOf(type, n).second);
+  // Rotated an hour ago: no rotation is under way.
+  const long hourAgo = static_cast<long>(std::time(nullptr)) - 3600;
+  SetEnd(checkpoint, hourAgo);
+  for (const char* n : {"98", "99", "01"})
+    SetEnd(PieceOf(type, n).first, hourAgo);
 }
 
 std::string Log(std::vector<std::string> pieces, nq_tolvane::LogType type) {

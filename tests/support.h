@@ -60,7 +60,7 @@ struct Dirs {
 // The prefix and directories of `type`, as the library has them.
 const Dirs& DirsOf(nq_tolvane::LogType type);
 // Lays out `type` at checkpoint 2: archives 98, 99 (active directory) and 01,
-// and the active log <prefix>00002.log.
+// and the active log <prefix>00002.log, as rotated an hour ago.
 void LayOut(nq_tolvane::LogType type = nq_tolvane::LOGTYPE_MISC);
 // The blocks GetEntireLog writes for those pieces, in the order given.
 std::string Log(std::vector<std::string> pieces = {"98", "99", "01", "active"},

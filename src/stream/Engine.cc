@@ -176,7 +176,7 @@ void Streamer::ApplyPosition() {
   }
   for (std::size_t i = 0; i < at; ++i) pieces_[i].droppedBy = Rule::kPosition;
   pieces_[at].from = pieces_[at].start = after.offset;
-  pieces_[at].checkPosition = true;
+  pieces_[at].atPosition = pieces_[at].checkPosition = true;
 }
 
 // Whole pieces by the time each ended, in age order: `since` from the
@@ -515,9 +515,9 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
       reported.reason = ReasonText(Reason::kGunzipWarned);
       [[fallthrough]];
     case Ending::kComplete:
-      // An empty piece read whole still gets its header.
-      if (!headed && choice.start == 0 && !choice.cutFrom && held.empty() &&
-          !put(nullptr, 0))
+      // An empty piece read whole still gets its header, once.
+      if (!headed && choice.start == 0 && !choice.cutFrom &&
+          !choice.atPosition && held.empty() && !put(nullptr, 0))
         return Piece::kSinkFailed;
       break;
   }

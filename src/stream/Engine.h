@@ -137,6 +137,7 @@ class Streamer final {
     Rule droppedBy = Rule::kNone;
     std::uint64_t from = 0;      // the position's byte in it, or 0
     std::uint64_t start = 0;     // the byte of its data where output starts
+    bool atPosition = false;     // it holds the position
     bool checkPosition = false;  // `from` is the position's, to be checked
     std::optional<std::uint64_t> cutFrom;  // the budget's cut: start at the
                                            // first line at or after it

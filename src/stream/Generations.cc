@@ -190,12 +190,28 @@ History FindGenerations(const LogFiles& files, const Looking& looking) {
         ActiveLogPath(files.activeDir, files.prefix, current);
   auto key = [&](std::uint16_t n) { return AgeKey(n, current); };
 
-  // The files of each generation, oldest first.
-  std::sort(
-      look.files.begin(), look.files.end(), [&](const File& a, const File& b) {
-        return key(a.number) != key(b.number) ? key(a.number) < key(b.number)
-                                              : a.name < b.name;
-      });
+  // The files oldest first: the archives as the commands' way orders them
+  // (by name, then by age with the list sort of compare_file_age, for which
+  // two equal numbers up to the current one are each older than the
+  // other), each plain file before the first newer archive.
+  std::list<File> archives;
+  std::vector<File> plains;
+  for (File& file : look.files)
+    (file.archive ? archives.emplace_back() : plains.emplace_back()) =
+        std::move(file);
+  archives.sort([](const File& a, const File& b) { return a.name < b.name; });
+  archives.sort([&](const File& a, const File& b) {
+    return a.number == b.number ? a.number <= current
+                                : key(a.number) < key(b.number);
+  });
+  look.files.assign(std::make_move_iterator(archives.begin()),
+                    std::make_move_iterator(archives.end()));
+  for (File& file : plains) {
+    auto at = std::find_if(
+        look.files.begin(), look.files.end(),
+        [&](const File& f) { return key(f.number) > key(file.number); });
+    look.files.insert(at, std::move(file));
+  }
   std::optional<std::uint32_t> oldestArchive;
   for (const File& file : look.files)
     if (file.archive && file.numbered && !oldestArchive)
