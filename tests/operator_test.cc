@@ -227,13 +227,23 @@ TEST_F(OperatorTest, CursorFileThatCannotBeUsed) {
   EXPECT_EQ(Log(), ReadFile("/var/log/out"));
 }
 
+// misc at checkpoint 3 without a wrap: archive 1 holds a MiB of lines,
+// more than a pipe holds, archive 2 and the active log 3 a line each.
+void LayOutMiB() {
+  WriteFile("/var/log/misc.txt", "3\n");
+  std::string lines;
+  while (lines.size() < 1 << 20) lines += "misc archive 1, a line of text\n";
+  WriteGz(MiscPath(1, ".log.gz"), lines);
+  WriteGz(MiscPath(2, ".log.gz"), "misc archive 2\n");
+  WriteFile(MiscPath(3, ".log"), "misc active 3\n");
+}
+
 // --to-command: COMMAND reads exactly what a file gets. The cursor moves
 // only when the request is complete and COMMAND exits 0; else the next run
 // delivers the same part again. A COMMAND that reads nothing of a MiB
 // leaves the request incomplete, whatever its status.
 TEST_F(OperatorTest, ToCommandMovesTheCursorOnlyAfterDelivery) {
-  LayOut();
-  WriteFile("/var/log/misc00002.log", std::string(1 << 20, 'x') + "\n");
+  LayOutMiB();
   std::string out, err;
   ASSERT_EQ(0, Sh("T misc /var/log/file", &out, &err)) << err;
   const std::string file = ReadFile("/var/log/file");
@@ -438,19 +448,20 @@ bool Running(const std::string& words) {
 // ends the tool and COMMAND's process group at once, and leaves the cursor
 // file as it was.
 TEST_F(OperatorTest, StopEndsTheCommandToo) {
-  LayOut();
-  WriteFile("/var/log/misc00002.log", std::string(1 << 20, 'x') + "\n");
+  LayOutMiB();
+  // A nap of 30 s that no other process on the machine takes.
+  const std::string nap = "sleep 30." + Pid();
   const pid_t tool = fork();
   if (tool == 0) {
     std::signal(SIGTERM, SIG_DFL);
     ExecTool({"--cursor-file", "/var/log/cur", "--to-command",
-              "sleep 30; cat >/dev/null", "misc"});
+              nap + "; cat >/dev/null", "misc"});
   }
-  while (!Running("sleep 30 ")) usleep(2000);  // COMMAND's sleep alone
+  while (!Running(nap + " ")) usleep(2000);  // COMMAND's sleep alone
   const auto start = std::chrono::steady_clock::now();
   kill(tool, SIGTERM);
   EXPECT_EQ(128 + SIGTERM, Wait(tool));
-  while (Running("sleep 30 ") &&
+  while (Running(nap + " ") &&
          std::chrono::steady_clock::now() - start < std::chrono::seconds(2))
     usleep(2000);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
