@@ -94,12 +94,15 @@ TEST_F(OperatorTest, ExitCodesAndStandardError) {
 TEST_F(OperatorTest, ListShowsThePlanAndWhetherItWouldBeComplete) {
   LayOut();
   fs::rename("/var/log/misc00002.log", "/var/log/misc00003.log");
-  WriteFile("/var/log/misc.txt", "3\n");  // 2 is lost
+  WriteFile("/var/log/misc.txt", "3\n");  // 2 is lost, an hour ago
+  for (const char* file : {"/var/log/misc.txt", "/var/log/misc00003.log"})
+    SetEnd(file, time(nullptr) - 3600);
   const auto line = [](const std::string& path) {
     const bool archive = path.back() == 'z';
+    const std::string size = std::to_string(fs::file_size(path));
     return path + (archive ? "\tarchive\t000" : "\tactive\t000") +
-           path.substr(16, 2) + "\t" + std::to_string(fs::file_size(path)) +
-           (archive ? "\tyes\t16\tyes\n" : "\tyes\t26\tyes\n");
+           path.substr(16, 2) + "\t" + size + "\tyes\t" +
+           (archive ? "16" : size) + "\tyes\n";
   };
   std::string out, err;
   EXPECT_EQ(1, Sh("T --list misc", &out, &err));
