@@ -1,339 +1,162 @@
 #!/bin/bash
-# bench/compare.sh [ROUNDS], as root: on four misc histories, times
-# `tolvane-getlog misc OUT` against the floor (the same commands, each through
-# its own /bin/sh -c) and the plain way (zcat, cat), alternating, with OUT on
-# tmpfs and on the checkout's disk; runs BM_GetEntireLog on each, then
-# BM_PlanEntireLog and `tolvane-getlog --list` on 65,536 archives; writes
-# bench/results/. Then what a selection costs: a request after a position
-# with one new line against the whole request on 100 archives, and --since
-# selecting 2 of 1,000 archives (`compare.sh select [ROUNDS]` runs that part
-# alone, into build-bench/select/; `compare.sh list` the 65,536 archives,
-# into build-bench/list/). `compare.sh gbench [FLAG...]` runs
-# tolvane_bench alone on 10 archives. It builds build-bench/ and re-runs
-# itself in the sandbox. Floor and plain take the pieces, in output order,
-# from `tolvane-getlog --list`.
-#
-# `compare.sh check TOOL` builds nothing: on 10 archives across the wrap it
-# traces TOOL (a tolvane-getlog) and the floor and exits 0 when the floor
-# started TOOL's sh -c texts and wrote its bytes, 1 when not, 77 without
-# strace or a sandbox.
+# bench/compare.sh, as root: builds build-bench/, then re-runs itself in the
+# sandbox (scripts/run-in-sandbox.sh: private /var/log, /var/tmp and /etc) and
+# times with hyperfine, on misc histories of log-like text across the wrap:
+#   1. `tolvane-getlog misc OUT` against zcat + cat into OUT, synced as the
+#      tool syncs it (the file before it takes its name, the directory after);
+#   2. the same request by a member of the group tolvane on root-only
+#      archives (through sudo) against GetEntireLog (bench/entire_log.cc);
+#   3. the tool's peak RSS (GNU time);
+#   4. a request after a position with one new line against the whole one;
+#   5. `tolvane-getlog --list misc`, and tolvane_bench, on 65,536 archives.
+# OUT lies in build-bench/out, on the checkout's file system, where syncs
+# reach the disk. Everything goes to bench/results/ (summary.md first).
 set -euo pipefail
 bench=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 build=${bench%/bench}/build-bench results=$bench/results
-gbench=$build/bench/tolvane_bench disk=$build/out
-if [[ ${1:-} == check ]]; then
-  command -v strace >/dev/null || { echo "compare.sh: check needs strace" >&2 && exit 77; }
-elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 && -z ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
-  [[ -e /usr/include/benchmark/benchmark.h ]] && command -v cmake g++ sudo strace >/dev/null ||
-    { apt-get update && apt-get install -y cmake g++ make sudo gzip strace libbenchmark-dev; }
+if [[ ${TOLVANE_IN_SANDBOX:-} != 1 ]]; then
+  [[ -z ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]] ||
+    { echo "compare.sh: no sandbox: $TOLVANE_SANDBOX_UNAVAILABLE" >&2 && exit 1; }
+  packages=(cmake g++ make sudo gzip zlib1g-dev libbenchmark-dev hyperfine time jq)
+  dpkg-query -W "${packages[@]}" &>/dev/null ||
+    { apt-get update && apt-get install -y "${packages[@]}"; }
   cmake -S "$bench/.." -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_BENCHMARKS=ON >/dev/null
   cmake --build "$build" -j2 >/dev/null
-fi
-if [[ -n ${TOLVANE_SANDBOX_UNAVAILABLE:-} ]]; then
-  echo "compare.sh: no sandbox: $TOLVANE_SANDBOX_UNAVAILABLE" >&2
-  [[ ${1:-} != check ]] || exit 77
-  exit 1
-elif [[ ${TOLVANE_IN_SANDBOX:-} != 1 ]]; then
   exec "$bench/../scripts/run-in-sandbox.sh" bash "$bench/compare.sh" "$@"
 fi
-[[ $(stat -f -c %T /var/log) == tmpfs ]] || exit 1
-# Both run as from a clean shell, where the library's output gets descriptor
-# 4: a descriptor the caller leaked (ctest's log on 3) would move it.
-exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
 
-# lay_out COUNT BYTES: COUNT archives and the active log, BYTES of text each in
-# lines of 64 bytes; checkpoint COUNT/2, so the archives straddle the wrap.
+getlog=$build/tolvane-getlog out=$build/out failed=0
+mkdir -p "$results" && rm -f "$results"/* && rm -rf "$out" && mkdir "$out"
+trap 'rm -rf "$out"' EXIT
+{ echo "cores: $(nproc)"; grep -m1 'model name' /proc/cpuinfo
+  echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"; uname -sr
+  hyperfine --version; echo "OUT on: $(findmnt -no FSTYPE,SOURCE -T "$out")"; } |
+  tee "$results/machine.txt"
+
+# A member of the group tolvane, whom the shipped drop-in lets decompress.
+groupadd -f tolvane && useradd -M -G tolvane member
+install -m 0440 "$bench/../packaging/sudoers.d/tolvane" /etc/sudoers.d/tolvane
+install -d -o member "$out/member"
+as_member() { (cd "$out/member" && setpriv --reuid=member --regid=member --init-groups "$@"); }
+
+# text SEED BYTES: exactly BYTES of syslog-like lines, which gzip compresses
+# about as it does a device's logs (5x in 4 KiB, 9x in 16 MiB).
+text() {
+  awk -v seed="$1" -v left="$2" 'BEGIN {
+    srand(seed); t = 1796000000 + seed * 3600; pad = sprintf("%300s", "")
+    split("snmpd 412:dhcpd 388:sshd 1207:kernel 0:ntpd 530:ifmgr 291", proc, ":")
+    while (left > 0) {
+      t += int(rand() * 3); r = int(rand() * 6) + 1
+      ip = "10.0." int(rand() * 4) "." (20 + int(rand() * 12))
+      if (r == 1) m = "Connection from UDP: [" ip "]:" (1024 + int(rand() * 64000)) "->[10.0.0.1]:161"
+      else if (r == 2) m = "DHCPACK on " ip " to 00:1b:21:3c:" sprintf("%02x", rand() * 16) ":07 via eth" int(rand() * 2)
+      else if (r == 3) m = "Accepted publickey for operator from " ip " port " (1024 + int(rand() * 64000)) " ssh2"
+      else if (r == 4) m = "eth" int(rand() * 4) ": link " (rand() < 0.5 ? "up" : "down") ", 1000 Mbps, full duplex"
+      else if (r == 5) m = sprintf("adjusting clock by %.6f s", (rand() - 0.5) / 100)
+      else m = sprintf("session %05d closed after %d ms", rand() * 99999, rand() * 5000)
+      split(proc[r], p, " ")
+      l = strftime("%b %e %H:%M:%S", t) " dev-4f2a " p[1] "[" p[2] "]: " m
+      if (left - length(l) - 1 < 120) l = substr(l pad, 1, left - 1)
+      print l; left -= length(l) + 1
+    } }'
+}
+
+# lay_out COUNT BYTES: COUNT gzip archives and the active log, BYTES of text
+# each; checkpoint COUNT/2, so the archives lie across the wrap. ARCHIVES
+# holds them oldest first, ACTIVE the active log.
 lay_out() {
   local k piece
-  rm -f /var/log/misc* && echo $(($1 / 2)) >/var/log/misc.txt
+  rm -f /var/log/misc* && echo $(($1 / 2)) >/var/log/misc.txt && ARCHIVES=()
   for ((k = 0; k <= $1; k++)); do
-    printf -v piece misc%05d $((($1 / 2 - $1 + k + 65536) % 65536))
-    seq -f "$piece line %010.0f the quick brown fox jumps over a dog." $(($2 / 64)) |
-      if ((k < $1)); then gzip -1 >"/var/log/$piece.log.gz"; else cat >"/var/log/$piece.log"; fi
-  done
-}
-# pieces TOOL: the pieces of TOOL's plan for misc (`TOOL --list misc`) in
-# output order: paths in SOURCES, kinds (archive, active) in KINDS; the
-# archives alone in ARCHIVES, the active log in ACTIVE. --list exits 1 where
-# it expects a piece left out; its pieces are the request's all the same.
-pieces() {
-  local list source kind
-  list=$("$1" --list misc) || (($? == 1))
-  SOURCES=() KINDS=() ARCHIVES=() ACTIVE=()
-  while IFS=$'\t' read -r source kind _; do
-    [[ -n $source && $source != \#* ]] || continue
-    SOURCES+=("$source") KINDS+=("$kind")
-    if [[ $kind == archive ]]; then ARCHIVES+=("$source"); else ACTIVE+=("$source"); fi
-  done <<<"$list"
-}
-
-# The library's command texts for the pieces in SOURCES, into OUT through
-# descriptor 4 as the library writes its unnamed file: from the list's end
-# (the active log copied, then the archives decompressed newest first), then
-# in its order each header and scratch file. What the library does
-# in-process costs the floor no process either: its scratch directory is made
-# before the clock starts, and it empties each scratch file (a builtin) where
-# the library unlinks it.
-floor() {
-  local nl=$'\n' s=/var/tmp/tolvane.floor i source && exec 4>"$1"
-  for ((i = ${#SOURCES[@]} - 1; i >= 0; i--)); do
-    source=${SOURCES[i]}
-    if [[ ${KINDS[i]} == active ]]; then
-      /bin/sh -c "/bin/cp -f $source $s/${source##*/}-$$.txt 2>/dev/null"
-    else
-      /bin/sh -c "sudo /bin/gunzip -c $source > $s/${source##*/}-$$.txt 2>/dev/null"
-    fi
-  done
-  for source in "${SOURCES[@]}"; do
-    /bin/sh -c "/bin/echo -e \"$nl$source follows:$nl\" >> /proc/self/fd/4 2>/dev/null"
-    /bin/sh -c "/bin/cat $s/${source##*/}-$$.txt >> /proc/self/fd/4 2>/dev/null"
-    : >"$s/${source##*/}-$$.txt"
+    printf -v piece /var/log/misc%05d.log $((($1 / 2 - $1 + k + 65536) % 65536))
+    if ((k < $1)); then
+      text "$k" "$2" | gzip >"$piece.gz" && ARCHIVES+=("$piece.gz")
+    else text "$k" "$2" >"$piece" && ACTIVE=$piece; fi
   done
 }
 
-plain() { zcat -- "${ARCHIVES[@]}" >"$1" && cat -- "${ACTIVE[@]}" >>"$1"; }
-
-# run HISTORY ROUND WHAT [TRACE...]: one timed run of WHAT into /var/tmp/WHAT
-# (WHAT_disk: into $disk), the library under TRACE if given.
-run() {
-  local out=/var/tmp/$3 status=0 t0
-  [[ $3 != *_disk ]] || out=$disk/$3
-  rm -rf "$out" /var/tmp/tolvane.floor
-  [[ $3 != floor* ]] || mkdir -m 700 /var/tmp/tolvane.floor
-  t0=$EPOCHREALTIME
-  case $3 in
-    library*) "${@:4}" "$build/tolvane-getlog" misc "$out" ;;
-    after) "${@:4}" "$build/tolvane-getlog" --cursor-file /var/tmp/cursor misc "$out" ;;
-    since) "${@:4}" "$build/tolvane-getlog" --since "@$since" misc "$out" ;;
-    list) "$build/tolvane-getlog" --list misc >"$out" ;;
-    *) ("${3%_disk}" "$out") ;;
-  esac &>/dev/null || status=$?
-  echo "$1 $2 $3 $((10#${EPOCHREALTIME/./} - 10#${t0/./})) $status" >>"$results/samples.txt"
+# fine NAME [as_member] HYPERFINE_ARG...: hyperfine, one warmup run and at
+# least 3 timed ones (as many as 3 s allow), into NAME.md and NAME.json.
+fine() {
+  local name=$1 as=() && shift
+  [[ $1 != as_member ]] || { as=(as_member) && shift; }
+  "${as[@]}" hyperfine --style basic -w 1 -m 3 --export-markdown "$out/member/$name.md" \
+    --export-json "$out/member/$name.json" "$@"
+  mv "$out/member/$name".{md,json} "$results/"
 }
 
-# The sh -c texts in a trace, scratch directory and process id aside.
-texts() { sed -nE 's#/var/tmp/tolvane\.[^/]*/#/S/#g; s#-[0-9]+\.txt#.txt#g
-  s/.*execve\("\/bin\/sh", \["[^"]*", "-c", (.*)\], 0x.*/\1/p' "$1"; }
-
-trace() { strace -qq -T -s 4096 -e signal=none "$@"; }
-
-# traced_floor TRACE OUT STRACE_OPTION...: the floor into OUT under strace.
-traced_floor() {
-  rm -rf "$2" /var/tmp/tolvane.floor && mkdir -m 700 /var/tmp/tolvane.floor
-  trace "${@:3}" -o "$1" bash -c "$(declare -f floor; declare -p SOURCES KINDS); floor ${2@Q}" &>/dev/null
+# same WHAT A B: records whether the files A and B hold the same bytes.
+same() {
+  local verdict=same
+  cmp -s "$2" "$3" || verdict=DIFFERENT failed=1
+  echo "$1: $verdict ($(wc -c <"$3") bytes)" | tee -a "$results/checks.txt"
 }
 
-# check HISTORY COUNT BYTES: untimed runs that warm the caches; compares the
-# bytes the library (on disk), the floor and plain wrote and, up to 100
-# archives (tracing slows each command threefold), the commands library and
-# floor started; sums the library's fsync calls.
-check() {
-  local t=/var/tmp/trace same ran="commands not traced" syncs
-  local follow=(-f --seccomp-bpf -e trace=execve,fsync)
-  (($2 <= 100)) || follow=(-e trace=fsync)
-  run "$1" 0 library_disk trace "${follow[@]}" -o $t.library
-  traced_floor $t.floor /var/tmp/floor "${follow[@]}"
-  run "$1" 0 plain
-  cmp -s "$disk/library_disk" /var/tmp/floor && same=the || same=DIFFERENT
-  (($2 > 100)) || { cmp -s <(texts $t.library) <(texts $t.floor) && ran=the || ran=DIFFERENT
-    ran="$ran $(texts $t.floor | wc -l) commands"; }
-  syncs=$(awk -F'<' '/fsync/ && / = / { n++; s += $NF } END { printf "%d, %.2f ms", n, s * 1e3 }' $t.library)
-  echo "$1: library and floor wrote $same $(wc -c </var/tmp/floor) bytes and ran $ran;" \
-    "plain $(wc -c </var/tmp/plain) of $3; the library's fsync calls on disk: $syncs" \
-    >>"$results/checks.txt"
-  rm -f $t.*
+# ratio LABEL NAME A B: a row of A's and B's means ± σ in ms and A/B, from
+# hyperfine's NAME.json.
+ratio() {
+  jq -r --arg n "$1" --arg a "$3" --arg b "$4" '
+    def ms(x): "\(x.mean * 1e4 | round / 10) ± \(x.stddev * 1e4 | round / 10)";
+    (.results | map({(.command): .}) | add) as $r
+    | "| \($n) | \(ms($r[$a])) | \(ms($r[$b])) | \($r[$a].mean / $r[$b].mean * 1e3 | round / 1e3) |"
+  ' "$results/$2.json"
 }
 
-# check_floor TOOL: TOOL misc and the floor, both traced, on 10 archives of
-# 4 KiB and the active log; fails, with the differences, unless the floor ran
-# TOOL's 33 sh -c texts and wrote its bytes.
-check_floor() {
-  local t=/var/tmp/trace follow=(-f --seccomp-bpf -e trace=execve) status=0 n
-  lay_out 10 4096
-  pieces "$1"
-  trace "${follow[@]}" -o $t.library "$1" misc /var/tmp/library &>/dev/null || status=$?
-  traced_floor $t.floor /var/tmp/floor "${follow[@]}"
-  n=$(texts $t.library | wc -l)
-  if ((status == 0 && n == 33)) && diff <(texts $t.library) <(texts $t.floor) &&
-    cmp /var/tmp/library /var/tmp/floor; then
-    echo "compare.sh: the floor ran the $n commands of $1 and wrote its $(wc -c </var/tmp/floor) bytes"
-  else
-    echo "compare.sh: the floor is not $1's command sequence ($1 exited $status, ran $n commands)" >&2
-    return 1
-  fi
-}
-# ran TRACE: how many times the traced processes started sudo and gunzip (an
-# execve that succeeded), the sh -c texts that decompress ("sudo /bin/gunzip")
-# and all sh -c texts.
-ran() {
-  started() { grep -cE "execve\(\"[^\"]*/$1\", .* = 0( <|\$)" "$2"; }
-  printf '%d sudo, %d gunzip, %d "sudo /bin/gunzip" of %d sh -c texts' "$(started sudo "$1")" \
-    "$(started gunzip "$1")" "$(texts "$1" | grep -c 'sudo /bin/gunzip')" "$(texts "$1" | wc -l)"
-}
-
-# select_part [ROUNDS]: what a selection costs. On 100 archives of 4 KiB the
-# whole request against one after a position (--cursor-file) with one line
-# appended to the active log before each run (outside the timed region), the
-# two alternating; on 1,000, --since selecting the 2 newest archives and the
-# active log by their modification times. Round 0 is untimed and traced; each
-# timed run after a position is checked to write the header and the new line
-# alone. Samples go to samples.txt, checks to checks.txt, the table to
-# select.txt.
-select_part() {
-  local t=/var/tmp/trace history=select100x4KiB active size line round k i
-  local stamp expect=/var/tmp/expect exact=0 follow=(-f --seccomp-bpf -e trace=execve)
-  lay_out 100 4096 && pieces "$build/tolvane-getlog" && active=${ACTIVE[0]}
-  rm -f /var/tmp/cursor
-  run "$history" 0 library
-  "$build/tolvane-getlog" --cursor-file /var/tmp/cursor misc /var/tmp/after &>/dev/null
-  # append_line ROUND: one line more in the active log, and in $expect what
-  # a run after the position must write.
-  append_line() {
-    size=$(stat -c %s "$active")
-    printf -v line '%s line %010d the quick brown fox jumps over a dog.' "${active##*/}" $((64 + $1))
-    echo "$line" >>"$active"
-    printf '\n%s follows from byte %d:\n\n%s\n' "$active" "$size" "$line" >$expect
-  }
-  append_line 0
-  run "$history" 0 after trace "${follow[@]}" -o $t.after
-  cmp -s /var/tmp/after $expect && exact=the || exact=NOT
-  echo "$history: after a position, round 0 wrote $exact header and new line alone" \
-    "($(wc -c </var/tmp/after) bytes); ran $(ran $t.after)" >>"$results/checks.txt"
-  exact=0
-  for ((round = 1; round <= ${1:-21}; round++)); do
-    for k in 0 1; do
-      if (((round + k) % 2)); then
-        append_line "$round"
-        run "$history" "$round" after
-        ! cmp -s /var/tmp/after $expect || exact=$((exact + 1))
-      elif ((round <= ${1:-9})); then
-        run "$history" "$round" library
-      fi
-    done
-  done
-  echo "$history: after a position, $exact of ${1:-21} timed runs wrote the header and" \
-    "their new line alone" >>"$results/checks.txt"
-
-  # 1,000 archives, aged 10 s apart in the order of the history, the active
-  # log last; --since just after the third-newest archive's time.
-  history=select1000x4KiB
-  lay_out 1000 4096 && pieces "$build/tolvane-getlog"
-  stamp=$(($(date +%s) - 100000))
-  for ((i = 0; i < ${#SOURCES[@]}; i++)); do touch -d "@$((stamp + 10 * i))" "${SOURCES[i]}"; done
-  since=$((stamp + 10 * (${#SOURCES[@]} - 4) + 1))
-  for i in 3 2 1; do
-    printf '\n%s follows:\n\n' "${SOURCES[-i]}"
-    if [[ ${KINDS[-i]} == archive ]]; then zcat "${SOURCES[-i]}"; else cat "${SOURCES[-i]}"; fi
-  done >$expect
-  run "$history" 0 since trace "${follow[@]}" -o $t.since
-  cmp -s /var/tmp/since $expect && exact=exactly || exact=NOT
-  echo "$history: --since @$since wrote $exact ${SOURCES[-3]##*/}, ${SOURCES[-2]##*/} and" \
-    "${SOURCES[-1]##*/} ($(wc -c </var/tmp/since) bytes, $(grep -c ' follows' /var/tmp/since)" \
-    "headers); ran $(ran $t.since)" >>"$results/checks.txt"
-  for ((round = 1; round <= ${1:-21}; round++)); do run "$history" "$round" since; done
-  rm -f $t.* $expect /var/tmp/cursor /var/tmp/library /var/tmp/after /var/tmp/since
-  grep '^select' "$results/checks.txt" >"$results/select.txt"
-  select_table | tee -a "$results/select.txt"
-}
-
-# The medians (fastest-slowest round) of the selections in ms, against the
-# whole request over the same history: over 100 archives from the same
-# rounds, over 1,000 from the 1000x4KiB history's library rounds, if run.
-select_table() {
-  sort -k4,4n "$results/samples.txt" | awk '
-    $2 > 0 { t[$1, $3, ++n[$1, $3]] = $4 / 1e3 }
-    function med(h, w) { return t[h, w, int((n[h, w] + 1) / 2)] }
-    function row(what, h, w, wh, ww) {
-      printf "| %s | %d | %.1f (%.1f-%.1f) |", what, n[h, w], med(h, w), t[h, w, 1], t[h, w, n[h, w]]
-      if (n[wh, ww]) printf " %.1f | %.2f %% |\n", med(wh, ww), 100 * med(h, w) / med(wh, ww)
-      else print " | |" }
-    END { print "| request | rounds | wall (ms) | whole request (ms) | of the whole |\n|---|--:|--:|--:|--:|"
-      row("100x4KiB, whole: `misc OUT`", "select100x4KiB", "library", "select100x4KiB", "library")
-      row("100x4KiB, after a position, one new line: `--cursor-file C misc OUT`",
-        "select100x4KiB", "after", "select100x4KiB", "library")
-      row("1000x4KiB, 2 newest archives and the active log: `--since @T misc OUT`",
-        "select1000x4KiB", "since", "1000x4KiB", "library") }'
-}
-
-# 65,536 archives, copies of one small gzip file, and the active log:
-# BM_PlanEntireLog, then `--list` once untimed and 5 times timed.
-list_part() {
-  rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo misc >/var/log/misc32768.log
-  echo "misc archive line" | gzip -1 | perl -e 'local $/; my $z = <STDIN>; for (0 .. 65535) {
-    open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_)) or die; print $f $z; close $f or die }'
-  "$gbench" --benchmark_filter=PlanEntireLog --benchmark_repetitions=5 \
-    --benchmark_report_aggregates_only=true 2>&1 | tee "$results/plan.txt"
-  for round in 0 1 2 3 4 5; do run 65536x "$round" list; done
-  echo "65536x: --list listed $(grep -vc '^#' /var/tmp/list) pieces" >>"$results/checks.txt"
-  rm -f /var/tmp/list
-}
-
-case ${1:-} in
-  select) results=$build/select && mkdir -p "$results" && rm -f "$results"/*
-    select_part "${2:-}"; exit ;;
-  gbench) lay_out 10 4096 && exec "$gbench" "${@:2}" ;;
-  check) check_floor "${2:?usage: compare.sh check TOOL}"; exit ;;
-  list) results=$build/list && mkdir -p "$results" && rm -f "$results"/*
-    list_part && sort -k4,4n "$results/samples.txt" |
-      awk '$2 > 0 { t[++n] = $4 / 1e6 } END { printf "--list, 65,536 archives: median %.3f s (%.3f-%.3f) in %d runs\n", t[int((n + 1) / 2)], t[1], t[n], n }'
-    exit ;;
-esac
-
-mkdir -p "$results" "$disk" && rm -f "$results"/*
-{ nproc; grep -m1 'model name' /proc/cpuinfo; uname -sr; g++ --version | head -1
-  readlink -f /bin/sh; sudo -V | head -1; dpkg-query -W libbenchmark-dev
-  findmnt -no FSTYPE,SOURCE,OPTIONS -T "$disk"; cat /proc/loadavg; } >"$results/machine.txt"
-lay_out 10 4096
-"$gbench" --benchmark_filter=OrderNames --benchmark_repetitions=5 \
-  --benchmark_report_aggregates_only=true 2>&1 | tee "$results/order_names.txt"
-whats=(library floor plain library_disk floor_disk) names=""
-for entry in "10x4KiB 10 4096 ${1:-21}" "100x4KiB 100 4096 ${1:-9}" \
-  "1000x4KiB 1000 4096 ${1:-3}" "8x64MiB 8 67108864 ${1:-5}"; do
-  read -r name count bytes rounds <<<"$entry"
-  names+=" $name"
+for history in "100 4096 100x4KiB" "1000 4096 1000x4KiB" "4 16777216 4x16MiB"; do
+  read -r count bytes name <<<"$history"
   lay_out "$count" "$bytes"
-  pieces "$build/tolvane-getlog"
-  check "$name" "$count" $(((count + 1) * bytes))
-  for ((round = 1; round <= rounds; round++)); do
-    for k in 0 1 2 3 4; do run "$name" "$round" "${whats[(round + k) % 5]}"; done
-  done
-  rm -rf /var/tmp/library /var/tmp/floor /var/tmp/plain /var/tmp/tolvane.floor "$disk"/*
-  "$gbench" --benchmark_filter=GetEntireLog --benchmark_repetitions=3 \
-    --benchmark_report_aggregates_only=true --benchmark_format=csv >"$results/request_$name.csv"
+  echo "$name: $(cat /var/log/misc*.gz | wc -c) bytes of archives, $(cat "${ARCHIVES[@]}" |
+    gzip -dc | wc -c) of text in them" | tee -a "$results/checks.txt"
+  fine "$name" -n tool "$getlog misc $out/tool" -n plain "{ zcat ${ARCHIVES[*]}; cat $ACTIVE; } \
+    >$out/plain.new && sync $out/plain.new && mv -f $out/plain.new $out/plain && sync $out"
+  header='^/var/log/misc[0-9]{5}\.log(\.gz)? follows.*:$'
+  same "$name: the tool's output less its $(grep -Ec "$header" "$out/tool") header blocks and plain's" \
+    <(grep -Ev "^\$|$header" "$out/tool") "$out/plain"
+  /usr/bin/time -f "| $name | %M |" -a -o "$results/rss.md" "$getlog" misc "$out/tool"
+
+  chmod 0600 "${ARCHIVES[@]}"
+  fine "member_$name" as_member -n tool "$getlog misc $out/member/tool" \
+    -n GetEntireLog "$build/bench/entire_log misc $out/member/entire"
+  same "$name, member: the tool's output and root's" "$out/member/tool" "$out/tool"
+  same "$name, member: GetEntireLog's output and root's" "$out/member/entire" "$out/tool"
+  rm -f "$out"/tool "$out"/plain "$out"/member/*
 done
-select_part "${1:-}"
 
-list_part
-{ awk '$5 != 0 { print "exit status", $5, "in", $0 }' "$results/samples.txt"
-  ls -A /var/tmp | sed 's/^/left in \/var\/tmp: /'; } >>"$results/checks.txt"
-cat "$results/checks.txt"
+# After a position: the cursor stored once, one line appended, the cursor put
+# back before each timed run.
+lay_out 100 4096
+"$getlog" --cursor-file "$out/cursor" misc "$out/after" && cp "$out/cursor" "$out/cursor.0"
+size=$(stat -c %s "$ACTIVE") line="Dec  7 15:02:33 dev-4f2a snmpd[412]: one line more"
+echo "$line" >>"$ACTIVE"
+fine after -n "after a position" --prepare "cp $out/cursor.0 $out/cursor" \
+  "$getlog --cursor-file $out/cursor misc $out/after" -n whole --prepare true "$getlog misc $out/whole"
+same "after a position: the header and the new line alone" \
+  <(printf '\n%s follows from byte %d:\n\n%s\n' "$ACTIVE" "$size" "$line") "$out/after"
 
-# Per history: median wall time (fastest-slowest round) of each way, and the
-# medians of BM_GetEntireLog's in-process request and its counters; a second
-# row for the outputs on disk.
-sort -k4,4n "$results/samples.txt" | awk -v names="$names" -v dir="$results" \
-  -v fs="$(findmnt -no FSTYPE -T "$disk")" '
-  FILENAME != "-" { gsub(/"/, ""); split($0, f, ",")
-    if (FNR == 1) for (i in f) col[f[i]] = i
-    else if (f[1] ~ /_median$/) for (c in col) gb[FILENAME, c] = f[col[c]]
-    next }
-  $2 > 0 { t[$1, $3, ++n[$1, $3]] = $4 / 1e6 }
-  function cell(h, w,  k) { k = n[h, w]; m[w] = t[h, w, int((k + 1) / 2)]
-    return sprintf("%.3f (%.3f-%.3f)", m[w], t[h, w, 1], t[h, w, k]) }
-  END { print "| history | rounds | library (s) | floor (s) | plain (s) | library/floor" \
-      " | library - floor (ms) | library/plain | in-process request (s) | library CPU (ms)" \
-      " | RSS before / peak (KiB) | commands CPU (ms) |\n|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
-    for (i = 1; i <= split(names, hs, " "); i++) { h = hs[i]; c = dir "/request_" h ".csv"
-      printf "| %s | %d | %s | %s | %s | %.3f | %+.1f | %.1f | %.3f | %.1f | %d / %d | %.0f |\n",
-        h, n[h, "library"], cell(h, "library"), cell(h, "floor"), cell(h, "plain"),
-        m["library"] / m["floor"], (m["library"] - m["floor"]) * 1e3, m["library"] / m["plain"],
-        gb[c, "real_time"] / 1e3, gb[c, "self_cpu_ms"], gb[c, "rss_before_kib"],
-        gb[c, "peak_rss_kib"], gb[c, "children_cpu_ms"]
-      printf "| %s, output on %s | %d | %s | %s | | %.3f | %+.1f | | | | | |\n", h, fs,
-        n[h, "library_disk"], cell(h, "library_disk"), cell(h, "floor_disk"),
-        m["library_disk"] / m["floor_disk"], (m["library_disk"] - m["floor_disk"]) * 1e3 }
-    printf "\n`tolvane-getlog --list misc`, 65,536 archives: %s s in %d runs\n",
-      cell("65536x", "list"), n["65536x", "list"] }' \
-  "$results"/request_*.csv - | tee "$results/summary.md"
-{ printf '\nParts of a history (select.txt):\n\n' && select_table; } | tee -a "$results/summary.md"
+# 65,536 archives, copies of one small one, and the active log.
+rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo "one line" >/var/log/misc32768.log
+echo "misc archive line" | gzip | perl -e 'local $/; my $z = <STDIN>; for (0 .. 65535) {
+  open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_)) or die; print $f $z; close $f or die }'
+fine list -i -n "tolvane-getlog --list misc" "$getlog --list misc"
+"$build/bench/tolvane_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$results/gbench.json" --benchmark_out_format=json | tee "$results/gbench.txt"
+
+{ echo "| history | tool (ms) | plain: zcat + cat, synced (ms) | tool/plain |"
+  echo "|---|--:|--:|--:|"
+  for name in 100x4KiB 1000x4KiB 4x16MiB; do ratio "$name" "$name" tool plain; done
+  printf '\nAs a member of the group tolvane, archives root-only:\n\n'
+  echo "| history | tool (ms) | GetEntireLog (ms) | tool/GetEntireLog |"
+  echo "|---|--:|--:|--:|"
+  for name in 100x4KiB 1000x4KiB 4x16MiB; do ratio "$name" "member_$name" tool GetEntireLog; done
+  printf '\n100x4KiB, a request after a position with one new line against the whole:\n\n'
+  echo "| history | after a position (ms) | whole (ms) | after/whole |"
+  echo "|---|--:|--:|--:|"
+  ratio 100x4KiB after "after a position" whole
+  printf '\nPeak RSS of `tolvane-getlog misc OUT` (`/usr/bin/time -f %%M`):\n\n'
+  echo "| history | KiB |" && echo "|---|--:|" && cat "$results/rss.md"
+  printf '\n`tolvane-getlog --list misc`, 65,536 archives: %s\n' \
+    "$(jq -r '.results[0] | "\(.mean * 1e3 | round) ± \(.stddev * 1e3 | round) ms, exit \(.exit_codes | unique)"' "$results/list.json")"
+} | tee "$results/summary.md"
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/machine.txt"
+exit "$failed"
