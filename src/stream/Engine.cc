@@ -153,7 +153,7 @@ void Streamer::Decide() {
     report_->waitingFor = history_.waitingFor;
   const auto key = [&](std::uint16_t n) { return AgeKey(n, history_.current); };
   for (const GenerationRun& run : history_.lost)
-    if (!part_.after || key(run.first) > key(part_.after->sequence))
+    if (!part_.after || key(run.last) > key(part_.after->sequence))
       report_->lost.push_back(run);
 }
 

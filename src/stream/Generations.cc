@@ -19,9 +19,9 @@ using nq_tolvane_internals::FindLogNum;
 
 constexpr int kAttempts = 3;
 constexpr int kRetryMicroseconds = 10 * 1000;
-// A checkpoint is not the current number while a file of one of the next
-// this many generations is there.
-constexpr unsigned kNewerWindow = 16;
+// A checkpoint is the current number when a file of one of this many
+// generations up to it is there, and none of the next ones.
+constexpr unsigned kNearWindow = 16;
 
 // One file of the history as found on disk.
 struct File {
@@ -40,6 +40,7 @@ struct Look {
   std::optional<std::uint16_t> checkpoint;         // as it reads, if whole
   std::optional<std::int64_t> checkpointModified;  // when it is there
   std::vector<std::string> unlisted;
+  std::vector<bool> numbers = std::vector<bool>(65536);  // of numbered files
 };
 
 bool Numbered(const std::string& name, const std::string& prefix) {
@@ -102,28 +103,27 @@ Look LookAt(const LogFiles& files) {
     look.checkpointModified = info.st_mtime;
   }
   if (fd >= 0) close(fd);
+  for (const File& file : look.files)
+    if (file.numbered) look.numbers[file.number] = true;
   return look;
 }
 
 bool Has(const Look& look, std::uint16_t number) {
-  return std::any_of(look.files.begin(), look.files.end(), [&](const File& f) {
-    return f.numbered && f.number == number;
-  });
+  return look.numbers[number];
 }
 
-// The checkpoint's number agrees with the files: its active log, or the
-// generation before it, is there, and none of the next generations is.
+// The checkpoint's number agrees with the files: one of the generations up
+// to it is there, and none of the next ones is. A checkpoint read half
+// written holds a prefix of its number, which the files then give away.
 bool Trusted(const Look& look) {
   if (!look.checkpoint) return false;
   const std::uint16_t current = *look.checkpoint;
-  const bool active = std::any_of(
-      look.files.begin(), look.files.end(),
-      [&](const File& f) { return !f.archive && f.number == current; });
-  if (!active && !Has(look, static_cast<std::uint16_t>(current - 1)))
-    return false;
-  for (unsigned step = 1; step <= kNewerWindow; ++step)
+  bool near = false;
+  for (unsigned step = 0; step <= kNearWindow; ++step)
+    near = near || Has(look, static_cast<std::uint16_t>(current - step));
+  for (unsigned step = 1; near && step <= kNearWindow; ++step)
     if (Has(look, static_cast<std::uint16_t>(current + step))) return false;
-  return true;
+  return near;
 }
 
 // The newest number by the files alone: the one before the widest gap of

@@ -27,8 +27,8 @@ struct Looking {
 //   still holds the whole generation), else from the archive. A plain file
 //   other than the active log is PieceKind::kRotatedLog.
 // - The checkpoint's number is trusted when it reads as a whole number of
-//   five digits at most, its active log is there or the generation before it
-//   is, and no file of the next generations is. Else it is read again, up to
+//   five digits at most, a file of one of the 16 generations up to it is
+//   there and none of the next 16 is. Else it is read again, up to
 //   three times 10 ms apart, and then the files alone give the order: the
 //   newest number is the one before the widest gap of the numbers around
 //   the wrap, and the oldest plain file is taken as the active log.

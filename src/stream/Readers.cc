@@ -87,6 +87,7 @@ class Gzip final : public PieceReader {
   Gzip(int fd, std::function<bool()> stopped)
       : fd_(fd), stopped_(std::move(stopped)), input_(kInput) {
     std::memset(&stream_, 0, sizeof stream_);
+    stream_.next_in = input_.data();
     // A gzip stream only; its members one at a time.
     ready_ = inflateInit2(&stream_, 15 + 16) == Z_OK;
     if (!ready_) Finish(Ending::kDamaged);

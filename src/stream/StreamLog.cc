@@ -18,6 +18,7 @@
 #include "Selection.h"
 #include "Wording.h"
 #include "brev.h"
+#include "nq_tolvane_internals.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -38,6 +39,14 @@ Looking LookingAfter(const std::optional<Position>& after) {
   looking.now = static_cast<std::int64_t>(std::time(nullptr));
   if (after) looking.after = after->sequence;
   return looking;
+}
+
+// The history of `type` now; a checkpoint it trusts becomes the selected
+// type's current number, as it does for GetEntireLog().
+History Find(LogType type, const std::optional<Position>& after) {
+  History history = FindGenerations(FilesOf(type), LookingAfter(after));
+  if (history.checkpointFound) nq_tolvane_internals::SetLogNum(history.current);
+  return history;
 }
 
 // The part a selection asks for; REQUIRES: SelectionProblem() found none.
@@ -152,8 +161,7 @@ bool AssembleLog(LogType type, const std::string& outputPath,
     OutputSink sink(output, runner);
     FileSource source(runner);
     for (int round = 0;; ++round) {
-      const History history =
-          FindGenerations(FilesOf(type), LookingAfter(part.after));
+      const History history = Find(type, part.after);
       found = found || !history.pieces.empty() || history.waitingFor;
       Report told;
       Streamer streamer(history, part, source, sink, &told);
@@ -222,7 +230,7 @@ bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
       !SelectionProblem(selection, prefix).empty())
     return false;
   const Part part = PartOf(selection);
-  History history = FindGenerations(FilesOf(type), LookingAfter(part.after));
+  History history = Find(type, part.after);
   const bool sudo = MayUseSudoRule();
   for (PlannedPiece& piece : history.pieces) {
     Measure(&piece, sudo);
