@@ -2,6 +2,7 @@
 // cursor file, callers through sudo, and stops by signal and at a terminal.
 
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -44,7 +46,9 @@ int Sh(const std::string& command, std::string* out, std::string* err,
 
 TEST_F(OperatorTest, ExitCodesAndStandardError) {
   LayOut();
-  WriteFile("/var/log/misc.txt", "3\n");  // 2 is lost
+  fs::remove("/var/log/misc00002.log");
+  WriteFile("/var/log/misc.txt", "3\n");  // 2 is lost, an hour ago
+  SetEnd("/var/log/misc.txt", time(nullptr) - 3600);
   const std::string lost =
       "tolvane-getlog: warning: misc generation 00002 is missing.\n";
   const struct {
@@ -56,10 +60,11 @@ TEST_F(OperatorTest, ExitCodesAndStandardError) {
       {"T 4 - | cat >/var/log/out", 0, lost},
       {"T --debug misc /var/log/out", 0, "~:SetLogNum: set logNum 3\n"},
       {"T --debug misc /var/log/out", 0,
-       "~\n4 TolvaneUtils: GetEntireLog: misc generation 00002 is missing.\n"},
+       "~\n4 TolvaneUtils: AssembleLog: misc generation 00002 is missing.\n"},
       {"T --debug misc /var/log/out", 0,
-       "~\n6 TolvaneUtils: GetEntireLog: misc log copied to /var/log/out.\n"},
+       "~\n6 TolvaneUtils: AssembleLog: misc log written to /var/log/out.\n"},
       {"T snmpd /var/log/none", 1,
+       "tolvane-getlog: no file of log snmpd was found.\n"
        "tolvane-getlog: log snmpd could not be assembled completely into "
        "/var/log/none\n"},
       {"T 7 /var/log/none", 1,
@@ -130,7 +135,7 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
     std::string options, out, err;
     std::string cursor;  // the cursor file after the run, but its check
   } rows[] = {
-      {[] {}, "", Log(), "", "tolvane1:misc:00002:26:"},
+      {[] {}, "", Log(), "", "tolvane1:misc:00002:14:"},
       {[&] {
          const std::string two = "/var/log/misc00002.log";
          WriteGz(two + ".gz", ReadFile(two) + "more\n");
@@ -139,16 +144,18 @@ TEST_F(OperatorTest, CursorFileFollowsTheLogAcrossRuns) {
          WriteFile(active, "next\n");
        },
        "",
-       "\n/var/log/misc00002.log.gz follows from byte 26:\n\nmore\n" +
+       "\n/var/log/misc00002.log.gz follows from byte 14:\n\nmore\n" +
            Block(active, "next\n"),
        "", "tolvane1:misc:00003:5:"},
       {[&] { WriteFile(active, "new\n"); }, "", Block(active, "new\n"),
        warn + "the position in /var/log/cur did not match its piece, which "
               "was written whole.\n",
        "tolvane1:misc:00003:4:"},
-      {[&] {
+      {[&] {  // 3 and 4 went an hour ago
          fs::rename(active, "/var/log/misc00005.log");
          WriteFile("/var/log/misc.txt", "5\n");
+         for (const auto& entry : fs::directory_iterator("/var/log"))
+           SetEnd(entry.path(), time(nullptr) - 3600);
        },
        "--since @1 ", Block("/var/log/misc00005.log", "new\n"),
        warn +
@@ -408,31 +415,37 @@ TEST_F(SudoTest, RuleAllowsNothingElse) {
     EXPECT_FALSE(may(command)) << command;
 }
 
-// Each piece left out, and why, as the library found it: a corrupt archive
-// whose name holds control bytes, and for an outsider what sudo refuses.
-TEST_F(SudoTest, ToolTellsWhatIsLeftOutAndWhy) {
-  WriteFile(std::string(kConfigDir) + "/brev00097\n\t\x01\\.log.gz", "bad");
-  const std::string corrupt =
-      "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00097\\n\\t\\x01\\\\"
-      ".log.gz left out: ";
-  const std::string refused = " left out: permission denied by sudo.\n";
+// A corrupt archive whose name holds control bytes, written long ago, is
+// damaged: written as far as it decompresses (here nothing) and told; an
+// outsider gets each archive left out, and why.
+TEST_F(SudoTest, ToolTellsWhatIsDamagedOrLeftOutAndWhy) {
+  const std::string bad =
+      std::string(kConfigDir) + "/brev00097\n\t\x01\\.log.gz";
+  WriteFile(bad, "bad");
+  chmod(bad.c_str(), 0600);
+  SetEnd(bad, time(nullptr) - 3600);
+  const std::string shown =
+      "/etc/sysconfig/vorn/tolvane/brev00097\\n\\t\\x01\\\\.log.gz";
   std::string out, err;
-  EXPECT_EQ(1, Sh("T brev /var/log/out", &out, &err));
-  EXPECT_EQ(corrupt +
-                "could not decompress.\ntolvane-getlog: log brev could not be "
-                "assembled completely into /var/log/out\n",
+  EXPECT_EQ(0, Sh("T brev /var/log/out", &out, &err));
+  EXPECT_EQ("tolvane-getlog: warning: " + shown +
+                " is damaged: written as far as it decompresses; the rest of "
+                "it is lost.\n",
             err);
-  EXPECT_EQ(Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
+  EXPECT_EQ("\n" + bad + " follows, damaged:\n\n" +
+                Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
             ReadFile("/var/log/out"));
   fs::remove("/var/log/out");
+  const std::string refused = " left out: permission denied by sudo.\n";
   EXPECT_EQ(1, Sh("T brev /var/log/out", &out, &err, "outsider"));
-  EXPECT_EQ("tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00001.log.gz" +
+  EXPECT_EQ("tolvane-getlog: " + shown + refused +
+                "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00098.log.gz" +
                 refused + "tolvane-getlog: /var/log/brev00099.log.gz" +
                 refused +
-                "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00098.log.gz" +
-                refused + corrupt +
-                "permission denied by sudo.\ntolvane-getlog: log brev could "
-                "not be assembled completely into /var/log/out\n",
+                "tolvane-getlog: /etc/sysconfig/vorn/tolvane/brev00001.log.gz" +
+                refused +
+                "tolvane-getlog: log brev could not be assembled completely "
+                "into /var/log/out\n",
             err);
   EXPECT_EQ(Log({"active"}, LOGTYPE_BREV), ReadFile("/var/log/out"));
 }
@@ -503,8 +516,8 @@ TEST_F(SudoTest, StopDuringTheSudoProbeLeavesNoFalseReason) {
   EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
 }
 
-// brev with 40 more archives of 10 MB of text each: about 6 s of commands,
-// eight times the longest a trial lets it run before stopping it.
+// brev with 40 more archives of 10 MB of text each, root's alone, rotated an
+// hour ago: a member reads them through sudo.
 class OperatorStopTest : public SudoTest {
  protected:
   void SetUp() override {
@@ -515,19 +528,24 @@ class OperatorStopTest : public SudoTest {
     std::string text;
     while (text.size() < 10 << 20) text += "brev archive, line of text\n";
     WriteGz("/var/log/stage.gz", text);
-    for (int n = 10; n < 50; ++n)
-      fs::copy_file("/var/log/stage.gz", std::string(kConfigDir) + "/brev000" +
-                                             std::to_string(n) + ".log.gz");
+    for (int n = 10; n < 50; ++n) {
+      const std::string archive =
+          std::string(kConfigDir) + "/brev000" + std::to_string(n) + ".log.gz";
+      fs::copy_file("/var/log/stage.gz", archive);
+      chmod(archive.c_str(), 0600);
+      SetEnd(archive, time(nullptr) - 3600);
+    }
     WriteFile(std::string(kConfigDir) + "/brev.txt", "50\n");
+    SetEnd(std::string(kConfigDir) + "/brev.txt", time(nullptr) - 3600);
   }
 
-  // Waits until the request `tool` has made its scratch directory, then up
-  // to 0.7 s at random, and stops it with `stop`. Expects it to end with
-  // 128+`signal` within 2 s, leaving the earlier output and no scratch.
-  void ExpectStop(pid_t tool, int signal, const std::function<void()>& stop,
+  // Waits until `started`, then `ms` milliseconds, and stops the request
+  // `tool` with `stop`. Expects it to end with 128+`signal` within 2 s,
+  // leaving the earlier output and nothing in /var/tmp.
+  void ExpectStop(pid_t tool, int signal, const std::function<bool()>& started,
+                  int ms, const std::function<void()>& stop,
                   const std::string& trial) {
-    while (ScratchLeft().empty()) usleep(2000);
-    const int ms = std::uniform_int_distribution<int>(0, 700)(random_);
+    while (!started()) usleep(1000);
     usleep(ms * 1000);
     SCOPED_TRACE(trial + ", after " + std::to_string(ms) + " ms");
     const auto start = std::chrono::steady_clock::now();
@@ -541,6 +559,11 @@ class OperatorStopTest : public SudoTest {
     EXPECT_EQ(std::vector<std::string>{}, ScratchLeft());
   }
 
+  // A moment at random within the first 70% of `ms`.
+  int Within(int ms) {
+    return std::uniform_int_distribution<int>(0, ms * 7 / 10)(random_);
+  }
+
   std::mt19937 random_{std::random_device{}()};
 };
 
@@ -550,23 +573,45 @@ class OperatorStopTest : public SudoTest {
 TEST_F(OperatorStopTest, CtrlCAtATerminalStopsEveryTime) {
   // A run after a position; without a line feed, any store would show.
   const std::string cursor = "tolvane1:brev:00010:0:cbf29ce484222325";
+  const auto run = [&](const std::string& user, int* terminal) {
+    WriteFile("/var/log/out", "earlier");
+    WriteFile("/var/log/cur", cursor);
+    EXPECT_EQ(0, std::system(
+                     ("chown " + user + " /var/log/out /var/log/cur").c_str()));
+    const pid_t tool = forkpty(terminal, nullptr, nullptr, nullptr);
+    if (tool == 0)
+      ExecTool({"--cursor-file", "/var/log/cur", "brev", "/var/log/out"}, user);
+    return tool;
+  };
+  // How long a whole request takes, for each user: stops land within it.
+  std::map<std::string, int> whole;
+  for (const std::string user : {"root", "member"}) {
+    int terminal = -1;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t tool = run(user, &terminal);
+    char buffer[256];
+    while (read(terminal, buffer, sizeof buffer) > 0) {
+    }
+    ASSERT_EQ(0, Wait(tool)) << user;
+    close(terminal);
+    whole[user] =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count());
+  }
   const char* trials = std::getenv("TOLVANE_CTRL_C_TRIALS");
   for (int trial = 0; trial < (trials ? std::atoi(trials) : 4); ++trial) {
     const bool usePty = trial % 2 == 0;
     const std::string user = trial % 4 < 2 ? "root" : "member";
     WriteFile("/etc/sudoers.d/pty",
               usePty ? "Defaults use_pty\n" : "Defaults !use_pty\n");
-    WriteFile("/var/log/out", "earlier");
-    WriteFile("/var/log/cur", cursor);
-    ASSERT_EQ(0, std::system(
-                     ("chown " + user + " /var/log/out /var/log/cur").c_str()));
     int terminal = -1;
-    const pid_t tool = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (tool == 0)
-      ExecTool({"--cursor-file", "/var/log/cur", "brev", "/var/log/out"}, user);
-    const std::string what = (usePty ? "use_pty, " : "!use_pty, ") + user;
+    const pid_t tool = run(user, &terminal);
+    const std::string what = (usePty ? "use_pty, " : "!use_pty, ") + user +
+                             ", of " + std::to_string(whole[user]) + " ms";
     ExpectStop(
-        tool, SIGINT, [&] { ASSERT_EQ(1, write(terminal, "\x03", 1)); }, what);
+        tool, SIGINT, [] { return true; }, Within(whole[user]),
+        [&] { ASSERT_EQ(1, write(terminal, "\x03", 1)); }, what);
     EXPECT_EQ(cursor, ReadFile("/var/log/cur")) << what;
     close(terminal);
   }
@@ -588,8 +633,14 @@ TEST_F(OperatorStopTest, SignalsToTheToolAloneLeaveItsReaderAlone) {
       ExecTool({"misc", "-"}, "");
     }
     close(data[1]);
+    // Under way once its output, which nothing reads, fills the pipe.
     ExpectStop(
-        tool, signal, [&] { kill(tool, signal); }, strsignal(signal));
+        tool, signal,
+        [&] {
+          int queued = 0;
+          return ioctl(data[0], FIONREAD, &queued) == 0 && queued >= 4096;
+        },
+        Within(700), [&] { kill(tool, signal); }, strsignal(signal));
     alarm(4);  // the output ends when no command of the request is left
     char buffer[1 << 16];
     while (read(data[0], buffer, sizeof buffer) > 0) {

@@ -105,12 +105,17 @@ TEST(ReportLinesTest, EachLineInItsPlace) {
           "device.",
       }),
       ReportLines(Selecting(), report));
-  EXPECT_EQ(Lines{}, ReportLines(Selecting(), nq_tolvane::Report()));
+  nq_tolvane::Report complete;
+  complete.complete = true;
+  EXPECT_EQ(Lines{}, ReportLines(Selecting(), complete));
+  EXPECT_EQ(Lines{"tolvane-getlog: no file of log misc was found."},
+            ReportLines(Selecting(), nq_tolvane::Report()));
 }
 
 // What --max-size dropped is told only where a stored position passes it.
 TEST(ReportLinesTest, BudgetLineNeedsCursorAndMaxSize) {
   nq_tolvane::Report report;
+  report.complete = true;
   report.budgetDropped = {{3, 4}};
   report.budgetDroppedBytes = 10;
   Options noCursor = Selecting(), noBudget = Selecting();

@@ -137,6 +137,10 @@ std::vector<std::string> ReportLines(const Options& options,
                     " left out: " + Escaped(left.why) + ".");
   if (!report.failure.empty())
     lines.push_back(kName + Escaped(report.failure) + ".");
+  else if (!report.complete && report.pieces.empty() &&
+           report.leftOut.empty() && report.stopSignal == 0)
+    lines.push_back(std::string(kName) + "no file of log " +
+                    nq_tolvane::LogTypeName(options.type) + " was found.");
   return lines;
 }
 
