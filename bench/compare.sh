@@ -134,10 +134,12 @@ fine after -n "after a position" --prepare "cp $out/cursor.0 $out/cursor" \
 same "after a position: the header and the new line alone" \
   <(printf '\n%s follows from byte %d:\n\n%s\n' "$ACTIVE" "$size" "$line") "$out/after"
 
-# 65,536 archives, copies of one small one, and the active log.
-rm -f /var/log/misc* && echo 32768 >/var/log/misc.txt && echo "one line" >/var/log/misc32768.log
-echo "misc archive line" | gzip | perl -e 'local $/; my $z = <STDIN>; for (0 .. 65535) {
-  open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_)) or die; print $f $z; close $f or die }'
+# 65,536 archives, copies of one small one, written oldest first (from the
+# one after the checkpoint's), and the active log.
+rm -f /var/log/misc*
+echo "misc archive line" | gzip | perl -e 'local $/; my $z = <STDIN>; for (32769 .. 98304) {
+  open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_ % 65536)) or die; print $f $z; close $f or die }'
+echo 32768 >/var/log/misc.txt && echo "one line" >/var/log/misc32768.log
 fine list -i -n "tolvane-getlog --list misc" "$getlog --list misc"
 "$build/bench/tolvane_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_out="$results/gbench.json" --benchmark_out_format=json | tee "$results/gbench.txt"

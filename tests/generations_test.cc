@@ -172,6 +172,12 @@ INSTANTIATE_TEST_SUITE_P(
               {"a65535", "a0", "p1!"},
               -1,
               "65535 0 a1 guessed"},
+        // The cycle before: numbers after the checkpoint, written before it.
+        State{"a whole cycle of archives",
+              "6\n",
+              {"a7", "a8", "a1", "a2", "a3", "a4", "a5", "p6!"},
+              -1,
+              "7 8 1 2 3 4 5 a6"},
         State{"across the wrap",
               "1\n",
               {"a65534", "a65535", "a0", "p1!"},

@@ -20,7 +20,7 @@ using nq_tolvane_internals::FindLogNum;
 constexpr int kAttempts = 3;
 constexpr int kRetryMicroseconds = 10 * 1000;
 // A checkpoint is the current number when a file of one of this many
-// generations up to it is there, and none of the next ones.
+// generations up to it is there, and none of the next ones is newer.
 constexpr unsigned kNearWindow = 16;
 
 // One file of the history as found on disk.
@@ -31,7 +31,8 @@ struct File {
   bool archive = false;
   bool numbered = false;  // five digits follow the prefix
   std::uint64_t size = 0;
-  std::int64_t modified = 0;
+  std::int64_t modified = 0;    // seconds since the epoch
+  std::int64_t modifiedNs = 0;  // nanoseconds since the epoch
 };
 
 // The files and the checkpoint at one look.
@@ -40,7 +41,9 @@ struct Look {
   std::optional<std::uint16_t> checkpoint;         // as it reads, if whole
   std::optional<std::int64_t> checkpointModified;  // when it is there
   std::vector<std::string> unlisted;
-  std::vector<bool> numbers = std::vector<bool>(65536);  // of numbered files
+  // The latest modification of a numbered file of each number, in
+  // nanoseconds since the epoch; -1 for none.
+  std::vector<std::int64_t> numbers = std::vector<std::int64_t>(65536, -1);
 };
 
 bool Numbered(const std::string& name, const std::string& prefix) {
@@ -57,7 +60,8 @@ bool Measure(File* file) {
   struct stat info;
   if (stat(file->path.c_str(), &info) != 0) return false;
   file->size = info.st_size;
-  file->modified = info.st_mtime;
+  file->modified = info.st_mtim.tv_sec;
+  file->modifiedNs = info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec;
   return true;
 }
 
@@ -104,26 +108,32 @@ Look LookAt(const LogFiles& files) {
   }
   if (fd >= 0) close(fd);
   for (const File& file : look.files)
-    if (file.numbered) look.numbers[file.number] = true;
+    if (file.numbered)
+      look.numbers[file.number] =
+          std::max(look.numbers[file.number], file.modifiedNs);
   return look;
 }
 
 bool Has(const Look& look, std::uint16_t number) {
-  return look.numbers[number];
+  return look.numbers[number] >= 0;
 }
 
-// The checkpoint's number agrees with the files: one of the generations up
-// to it is there, and none of the next ones is. A checkpoint read half
+// The checkpoint's number agrees with the files: a file of one of the
+// generations up to it is there, and none of the next ones was written
+// since (those of the cycle before are older). A checkpoint read half
 // written holds a prefix of its number, which the files then give away.
 bool Trusted(const Look& look) {
   if (!look.checkpoint) return false;
   const std::uint16_t current = *look.checkpoint;
-  bool near = false;
-  for (unsigned step = 0; step <= kNearWindow; ++step)
-    near = near || Has(look, static_cast<std::uint16_t>(current - step));
-  for (unsigned step = 1; near && step <= kNearWindow; ++step)
-    if (Has(look, static_cast<std::uint16_t>(current + step))) return false;
-  return near;
+  std::int64_t near = -1, next = -1;
+  for (unsigned step = 0; step <= kNearWindow; ++step) {
+    near = std::max(near,
+                    look.numbers[static_cast<std::uint16_t>(current - step)]);
+    if (step > 0)
+      next = std::max(next,
+                      look.numbers[static_cast<std::uint16_t>(current + step)]);
+  }
+  return near >= 0 && next < near;
 }
 
 // The newest number by the files alone: the one before the widest gap of

@@ -28,7 +28,8 @@ struct Looking {
 //   other than the active log is PieceKind::kRotatedLog.
 // - The checkpoint's number is trusted when it reads as a whole number of
 //   five digits at most, a file of one of the 16 generations up to it is
-//   there and none of the next 16 is. Else it is read again, up to
+//   there and none of the next 16 was written since. Else it is read again,
+//   up to
 //   three times 10 ms apart, and then the files alone give the order: the
 //   newest number is the one before the widest gap of the numbers around
 //   the wrap, and the oldest plain file is taken as the active log.
