@@ -46,7 +46,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${tolvane_about}
 This package holds the shared library, which programs of the device load.")
 # What the library runs: /bin/sh, sudo, /bin/gunzip, /bin/cp, /bin/cat and
-# /bin/echo. The C and C++ libraries are added below.
+# /bin/echo. The C and C++ libraries and zlib are added below.
 set(tolvane_runtime_depends "sudo, gzip (>= 1.12), coreutils (>= 9.1)")
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/triggers
      "activate-noawait ldconfig\n")
@@ -71,7 +71,7 @@ if(CMAKE_CROSSCOMPILING)
   # knows only the build machine's libraries: name the target's from its
   # GNU triplet and state the C and C++ libraries it needs, from the newest
   # symbol versions its binaries use (GLIBC_2.34, GCC_3.5 on armhf,
-  # GLIBCXX_3.4.29).
+  # GLIBCXX_3.4.29), and zlib.
   if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
       OUTPUT_VARIABLE triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -84,7 +84,7 @@ if(CMAKE_CROSSCOMPILING)
     endif()
   endif()
   set(tolvane_c_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 11)")
-  string(APPEND tolvane_runtime_depends ", ${tolvane_c_depends}")
+  string(APPEND tolvane_runtime_depends ", ${tolvane_c_depends}, zlib1g (>= 1:1.2.0)")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${tolvane_c_depends}")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -20,12 +20,14 @@ if [ "${1:-}" != --inside ]; then
   for tool in cmake g++ make sudo gzip gunzip unshare findmnt; do
     command -v "$tool" >/dev/null 2>&1 || missing=yes
   done
+  dpkg-query -W -f='${Status}' zlib1g-dev 2>/dev/null | grep -q "ok installed" ||
+    missing=yes
   if [ "$missing" = yes ]; then
     title "Installing build tools"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update
     # make: cmake only recommends it, and recommends may be switched off.
-    apt-get install -y cmake g++ make sudo gzip util-linux
+    apt-get install -y cmake g++ make sudo gzip util-linux zlib1g-dev
   fi
   title "Building build-demo/tolvane-getlog"
   cmake -S . -B build-demo -DTOLVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release

@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make pkg-config sudo gzip util-linux googletest libgtest-dev groff-base strace"
+packages="cmake g++ make pkg-config sudo gzip zlib1g-dev util-linux googletest libgtest-dev groff-base strace"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||

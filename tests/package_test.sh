@@ -20,7 +20,7 @@ for package in libtolvane1 libtolvane-dev tolvane-getlog; do
   dpkg-deb -x "$deb" "$work/root"
 done
 depends=$(dpkg-deb -f "$work/debs/libtolvane1_"*.deb Depends)
-for needed in sudo gzip coreutils libc6 libstdc++6; do
+for needed in sudo gzip coreutils libc6 libstdc++6 zlib1g; do
   echo "$depends" | tr ',' '\n' | grep -q "^ *$needed\( \|$\)" ||
     fail "libtolvane1 does not depend on $needed: $depends"
 done

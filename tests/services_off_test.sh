@@ -37,5 +37,5 @@ status=0
   $run "$work/usr/bin/tolvane-getlog" 2>"$work/stderr" || status=$?
 cat "$work/stderr" >&2
 [ "$status" -eq 0 ] || exit "$status"
-grep -qx "device brev 6: GetEntireLog: misc log copied to /var/log/out." "$work/stderr"
+grep -qx "device brev 6: AssembleLog: misc log written to /var/log/out." "$work/stderr"
 echo "built against the device's services, which it needs, uses and installs not"
