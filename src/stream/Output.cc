@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t kBuffer = 256 * 1024;
 // What a pipe found writable takes without blocking.
 constexpr std::size_t kPipeWrite = 4096;
-constexpr int kPollMilliseconds = 50;
+constexpr int kPollMilliseconds = 20;
 
 bool Pending(int signal) {
   sigset_t pending;

@@ -20,7 +20,7 @@ namespace {
 constexpr char kTag[] = "TolvaneUtils";
 constexpr std::size_t kInput = 64 * 1024;
 // How long a wait on sudo's output lasts before the stop is asked again.
-constexpr int kPollMilliseconds = 50;
+constexpr int kPollMilliseconds = 20;
 
 Ending Unreadable(Reason why, int error = 0) {
   Ending ending;
