@@ -56,6 +56,7 @@ struct State {
   int after;  // the position's generation, or -1
   const char* expected;
 };
+void PrintTo(const State& state, std::ostream* out) { *out << state.name; }
 
 class GenerationsTest : public testing::TestWithParam<State> {
  protected:

@@ -36,6 +36,9 @@ struct Archive {
   const char* name;
   std::string bytes;
 };
+void PrintTo(const Archive& archive, std::ostream* out) {
+  *out << archive.name;
+}
 
 class ReadersTest : public testing::TestWithParam<Archive> {
  protected:
