@@ -93,7 +93,10 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 void WriteGz(const std::string& path, const std::string& content) {
   const std::string stage = fs::path(path).parent_path() / ".stage.gz";
-  FILE* gzip = popen(("gzip -n -c > " + stage).c_str(), "w");
+  std::string quoted = "'";
+  for (const char c : stage)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  FILE* gzip = popen(("gzip -n -c > " + quoted + "'").c_str(), "w");
   std::fwrite(content.data(), 1, content.size(), gzip);
   ASSERT_EQ(0, pclose(gzip));
   fs::rename(stage, path);
