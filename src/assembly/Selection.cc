@@ -55,6 +55,28 @@ std::string SelectionProblem(const Selection& selection,
   return "";
 }
 
+std::vector<Rule> WindowRules(const std::vector<PlannedPiece>& pieces,
+                              const std::optional<std::int64_t>& since,
+                              const std::optional<std::int64_t>& until,
+                              bool* before) {
+  auto first = [&](std::int64_t time) {
+    std::size_t i = 0;
+    while (i < pieces.size() && pieces[i].endTime < time) ++i;
+    return i;
+  };
+  std::vector<Rule> rules(pieces.size(), Rule::kNone);
+  *before = false;
+  if (since) {
+    const std::size_t from = first(*since);
+    *before = !pieces.empty() && from == 0;
+    std::fill(rules.begin(), rules.begin() + from, Rule::kSince);
+  }
+  if (until)
+    for (std::size_t i = first(*until) + 1; i < pieces.size(); ++i)
+      if (rules[i] == Rule::kNone) rules[i] = Rule::kUntil;
+  return rules;
+}
+
 std::string HeaderText(const std::string& source, std::uint64_t start) {
   return "\n" + source +
          (start == 0 ? std::string(" follows:")
@@ -102,27 +124,12 @@ void Cutter::ApplyPosition() {
   }
 }
 
-// Whole pieces by the time each ended, in age order: `since` from the
-// oldest that ended at or after it, `until` up to that one.
+// Whole pieces by the time each ended, in age order.
 void Cutter::ApplyWindow(const Selection& selection) {
-  const auto& all = history_.pieces;
-  auto first = [&](std::int64_t time) {
-    std::size_t i = 0;
-    while (i < all.size() && all[i].endTime < time) ++i;
-    return i;
-  };
-  if (selection.since) {
-    const std::size_t from = first(*selection.since);
-    windowBeforeHistory_ = !all.empty() && from == 0;
-    for (std::size_t i = 0; i < from; ++i)
-      if (pieces_[i].droppedBy == Rule::kNone)
-        pieces_[i].droppedBy = Rule::kSince;
-  }
-  if (selection.until) {
-    for (std::size_t i = first(*selection.until) + 1; i < all.size(); ++i)
-      if (pieces_[i].droppedBy == Rule::kNone)
-        pieces_[i].droppedBy = Rule::kUntil;
-  }
+  const std::vector<Rule> rules = WindowRules(
+      history_.pieces, selection.since, selection.until, &windowBeforeHistory_);
+  for (std::size_t i = 0; i < rules.size(); ++i)
+    if (pieces_[i].droppedBy == Rule::kNone) pieces_[i].droppedBy = rules[i];
 }
 
 // Drops, newest first, the pieces that the sizes known beforehand (the

@@ -21,6 +21,15 @@ namespace nq_tolvane {
 std::string SelectionProblem(const Selection& selection,
                              const std::string& prefix);
 
+// The rule of a time window that drops each of `pieces` (in age order), or
+// Rule::kNone: `since` keeps the oldest piece that ended at or after it and
+// every newer one, `until` every piece up to and including that one.
+// `*before` tells whether `since` reaches back past the oldest piece.
+std::vector<Rule> WindowRules(const std::vector<PlannedPiece>& pieces,
+                              const std::optional<std::int64_t>& since,
+                              const std::optional<std::int64_t>& until,
+                              bool* before);
+
 // The text "/bin/echo -e" gets for the header of the piece from `source`
 // whose output starts at byte `start` of its data; echo adds a line feed.
 std::string HeaderText(const std::string& source, std::uint64_t start);

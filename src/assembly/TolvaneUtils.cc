@@ -266,18 +266,37 @@ bool SelectType(LogType type, std::string* prefix) {
   return Initialize(type, *prefix);
 }
 
+bool Fail(const char* function, Report* report, const std::string& failure) {
+  __brev_printf(3, kTag, "%s: %s.", function, failure.c_str());
+  report->failure = failure;
+  return false;
+}
+
+bool BeginRequest(const char* function, LogType type,
+                  const std::string& outputPath, const Selection& selection,
+                  Report* report, std::string* prefix, OutputFile* output) {
+  *report = Report();
+  report->position = selection.after;
+  if (!SelectType(type, prefix)) {
+    report->failure = "unknown log type";
+    return false;
+  }
+  const std::string problem = SelectionProblem(selection, *prefix);
+  if (!problem.empty()) return Fail(function, report, problem);
+  std::string why;
+  bool refused = false;
+  if (!output->Open(outputPath, &why, &refused))
+    return Fail(function, report,
+                (refused ? "refusing to write " : "cannot write ") +
+                    outputPath + ": " + why);
+  return true;
+}
+
 namespace {
 
 // The history of the selected type, whose prefix is `prefix`.
 History FindSelectedHistory(const std::string& prefix) {
   return FindHistory({prefix, GetActiveDir(), GetBackupDir()});
-}
-
-// Reports why nothing could be written, and returns false.
-bool Fail(Report& report, const std::string& failure) {
-  __brev_printf(3, kTag, "%s: %s.", "GetEntireLog", failure.c_str());
-  report.failure = failure;
-  return false;
 }
 
 }  // namespace
@@ -288,28 +307,19 @@ bool AssembleByCommands(LogType type, const std::string& outputPath,
   const char* const kFunction = "GetEntireLog";
   Report unused;
   if (report == nullptr) report = &unused;
-  *report = Report();
-  report->position = selection.after;
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;
-  if (!SelectType(type, &prefix)) {
-    report->failure = "unknown log type";
+  OutputFile output;
+  if (!BeginRequest(kFunction, type, outputPath, selection, report, &prefix,
+                    &output))
     return false;
-  }
-  const std::string problem = SelectionProblem(selection, prefix);
-  if (!problem.empty()) return Fail(*report, problem);
   Assembly assembly(type, prefix, report, stop);
   const char* const path = outputPath.c_str();
-
-  OutputFile output;
   std::string why;
-  bool refused = false;
-  if (!output.Open(outputPath, &why, &refused))
-    return Fail(*report, (refused ? "refusing to write " : "cannot write ") +
-                             outputPath + ": " + why);
   if (!assembly.scratch().Create(SCRATCH_DIR, pidTag))
-    return Fail(*report, "cannot make a scratch directory in " + SCRATCH_DIR +
-                             ": " + ErrorText(errno));
+    return Fail(kFunction, report,
+                "cannot make a scratch directory in " + SCRATCH_DIR + ": " +
+                    ErrorText(errno));
 
   const History history = FindSelectedHistory(prefix);
   Cutter cutter(history, selection);
@@ -343,7 +353,7 @@ bool AssembleByCommands(LogType type, const std::string& outputPath,
     if (output.Commit(&why)) {
       report->outputWritten = true;
     } else {
-      Fail(*report, "cannot write " + outputPath + ": " + why);
+      Fail(kFunction, report, "cannot write " + outputPath + ": " + why);
       assembly.LostOutput();
     }
   }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Selection.h"
+
 namespace nq_tolvane {
 namespace {
 
@@ -179,31 +181,17 @@ void Streamer::ApplyPosition() {
   pieces_[at].atPosition = pieces_[at].checkPosition = true;
 }
 
-// Whole pieces by the time each ended, in age order: `since` from the
-// oldest that ended at or after it, `until` up to that one.
+// Whole pieces by the time each ended, in age order.
 void Streamer::ApplyWindow() {
-  const auto& all = history_.pieces;
-  auto first = [&](std::int64_t time) {
-    std::size_t i = 0;
-    while (i < all.size() && all[i].endTime < time) ++i;
-    return i;
-  };
-  if (part_.since) {
-    const std::size_t from = first(*part_.since);
-    report_->windowBeforeHistory = !all.empty() && from == 0;
-    for (std::size_t i = 0; i < from; ++i)
-      if (pieces_[i].droppedBy == Rule::kNone)
-        pieces_[i].droppedBy = Rule::kSince;
-  }
-  if (part_.until)
-    for (std::size_t i = first(*part_.until) + 1; i < all.size(); ++i)
-      if (pieces_[i].droppedBy == Rule::kNone)
-        pieces_[i].droppedBy = Rule::kUntil;
-  for (std::size_t i = 0; i < all.size(); ++i)
+  const std::vector<Rule> rules = WindowRules(
+      history_.pieces, part_.since, part_.until, &report_->windowBeforeHistory);
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (pieces_[i].droppedBy == Rule::kNone) pieces_[i].droppedBy = rules[i];
     if (pieces_[i].droppedBy != Rule::kNone) {
       report_->pieces[i].status = PieceStatus::kSelectedOut;
       report_->pieces[i].droppedBy = pieces_[i].droppedBy;
     }
+  }
 }
 
 // The size of piece `index`'s data, learnt if need be.

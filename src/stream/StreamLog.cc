@@ -88,13 +88,6 @@ void Merge(Report& whole, const Report& round) {
   whole.waitingFor = round.waitingFor;
 }
 
-// Reports why nothing could be written, and returns false.
-bool Fail(Report& report, const std::string& failure) {
-  __brev_printf(3, kTag, "%s: %s.", kFunction, failure.c_str());
-  report.failure = failure;
-  return false;
-}
-
 // Tells the device log what the report holds.
 void Tell(LogType type, const Report& report) {
   for (const LeftOut& left : report.leftOut)
@@ -132,24 +125,15 @@ bool AssembleLog(LogType type, const std::string& outputPath,
                  const Selection& selection, Report* report, Stop* stop) {
   Report unused;
   if (report == nullptr) report = &unused;
-  *report = Report();
-  report->position = selection.after;
   OrvoMutexLock lock(&LibraryLock());
   std::string prefix;
-  if (!SelectType(type, &prefix)) {
-    report->failure = "unknown log type";
+  OutputFile output;
+  if (!BeginRequest(kFunction, type, outputPath, selection, report, &prefix,
+                    &output))
     return false;
-  }
-  const std::string problem = SelectionProblem(selection, prefix);
-  if (!problem.empty()) return Fail(*report, problem);
   const char* const path = outputPath.c_str();
   Runner runner(stop);
-  OutputFile output;
   std::string why;
-  bool refused = false;
-  if (!output.Open(outputPath, &why, &refused))
-    return Fail(*report, (refused ? "refusing to write " : "cannot write ") +
-                             outputPath + ": " + why);
 
   Part part = PartOf(selection);
   Streamed streamed = Streamed::kDone;
@@ -198,16 +182,17 @@ bool AssembleLog(LogType type, const std::string& outputPath,
     return false;
   }
   if (streamed == Streamed::kSinkFailed)
-    return Fail(*report,
+    return Fail(kFunction, report,
                 "cannot write " + outputPath + ": " + ErrorText(error));
   if (streamed == Streamed::kLookAgain)
-    return Fail(*report, "the files of log " + prefix +
-                             " kept changing while they were read");
+    return Fail(
+        kFunction, report,
+        "the files of log " + prefix + " kept changing while they were read");
   Tell(type, *report);
   // Nothing found: the output is untouched.
   if (!found) return false;
   if (!output.Commit(&why))
-    return Fail(*report, "cannot write " + outputPath + ": " + why);
+    return Fail(kFunction, report, "cannot write " + outputPath + ": " + why);
   report->outputWritten = true;
   if (!complete) {
     __brev_printf(3, kTag, "%s: %s log NOT completely written to %s.",
