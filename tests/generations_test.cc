@@ -52,7 +52,7 @@ struct State {
   const char* checkpoint;  // its text, or null for none
   // Files: "a5" archive 5, "p5" plain file 5, "h5" half an archive 5;
   // "!" behind one written just now (else an hour ago), "c!" the checkpoint.
-  std::vector<const char*> files;
+  const char* files;
   int after;  // the position's generation, or -1
   const char* expected;
 };
@@ -82,7 +82,8 @@ class GenerationsTest : public testing::TestWithParam<State> {
 TEST_P(GenerationsTest, OneGenerationOnePieceWhateverTheRotationIsCaughtIn) {
   const State& state = GetParam();
   bool checkpointFresh = false;
-  for (const std::string file : state.files) {
+  std::istringstream files(state.files);
+  for (std::string file; files >> file;) {
     if (file == "c!") {
       checkpointFresh = true;
       continue;
@@ -114,96 +115,44 @@ TEST_P(GenerationsTest, OneGenerationOnePieceWhateverTheRotationIsCaughtIn) {
 INSTANTIATE_TEST_SUITE_P(
     States, GenerationsTest,
     testing::Values(
-        State{"steady", "6\n", {"a3", "a4", "a5", "p6!"}, -1, "3 4 5 a6"},
+        State{"steady", "6\n", "a3 a4 a5 p6!", -1, "3 4 5 a6"},
         // Compressed in place: the archive grows beside its plain file.
-        State{"compressing after the checkpoint moved",
-              "6\n",
-              {"a3", "a4", "h5!", "p5", "p6!", "c!"},
-              -1,
-              "3 4 r5 a6"},
-        State{"not yet compressed",
-              "6\n",
-              {"a3", "a4", "p5", "p6!", "c!"},
-              -1,
-              "3 4 r5 a6"},
-        State{"compressed before the checkpoint moved",
-              "5\n",
-              {"a3", "a4", "a5!", "p5!"},
-              -1,
-              "3 4 a5"},
+        State{"compressing after the checkpoint moved", "6\n",
+              "a3 a4 h5! p5 p6! c!", -1, "3 4 r5 a6"},
+        State{"not yet compressed", "6\n", "a3 a4 p5 p6! c!", -1, "3 4 r5 a6"},
+        State{"compressed before the checkpoint moved", "5\n", "a3 a4 a5! p5!",
+              -1, "3 4 a5"},
         // Compressed under a name the library cannot know.
-        State{"invisible for a moment",
-              "6\n",
-              {"a3", "a4", "p6!", "c!"},
-              -1,
+        State{"invisible for a moment", "6\n", "a3 a4 p6! c!", -1,
               "3 4 | a6 wait 5"},
-        State{"invisible before the next log is made",
-              "6\n",
-              {"a3", "a4", "c!"},
-              -1,
+        State{"invisible before the next log is made", "6\n", "a3 a4 c!", -1,
               "3 4 wait 5"},
-        State{"a device that wraps at 99",
-              "3\n",
-              {"a98", "a99", "a1"},
-              -1,
+        State{"a device that wraps at 99", "3\n", "a98 a99 a1", -1,
               "98 99 1 lost 2"},
-        State{"invisible for longer than the settling time",
-              "6\n",
-              {"a3", "a4", "p6!"},
-              -1,
-              "3 4 a6 lost 5"},
-        State{"the next log made before the checkpoint",
-              "5\n",
-              {"a3", "a4", "p5!", "p6!", "c!"},
-              -1,
-              "3 4 a5 | r6 wait 6 guessed"},
-        State{"checkpoint empty while rewritten",
-              "",
-              {"a3", "a4", "p5!"},
-              -1,
+        State{"invisible for longer than the settling time", "6\n", "a3 a4 p6!",
+              -1, "3 4 a6 lost 5"},
+        State{"the next log made before the checkpoint", "5\n",
+              "a3 a4 p5! p6! c!", -1, "3 4 a5 | r6 wait 6 guessed"},
+        State{"checkpoint empty while rewritten", "", "a3 a4 p5!", -1,
               "3 4 a5 guessed"},
-        State{"checkpoint half written",
-              "1",
-              {"a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9", "a10",
-               "a11", "p12!"},
-              -1,
+        State{"checkpoint half written", "1",
+              "a1 a2 a3 a4 a5 a6 a7 a8 a9 a10 a11 p12!", -1,
               "1 2 3 4 5 6 7 8 9 10 11 a12 guessed"},
-        State{"checkpoint out of range",
-              "70000\n",
-              {"a65535", "a0", "p1!"},
-              -1,
+        State{"checkpoint out of range", "70000\n", "a65535 a0 p1!", -1,
               "65535 0 a1 guessed"},
         // The cycle before: numbers after the checkpoint, written before it.
-        State{"a whole cycle of archives",
-              "6\n",
-              {"a7", "a8", "a1", "a2", "a3", "a4", "a5", "p6!"},
-              -1,
-              "7 8 1 2 3 4 5 a6"},
-        State{"across the wrap",
-              "1\n",
-              {"a65534", "a65535", "a0", "p1!"},
-              -1,
+        State{"a whole cycle of archives", "6\n", "a7 a8 a1 a2 a3 a4 a5 p6!",
+              -1, "7 8 1 2 3 4 5 a6"},
+        State{"across the wrap", "1\n", "a65534 a65535 a0 p1!", -1,
               "65534 65535 0 a1"},
-        State{"invisible at the wrap",
-              "0\n",
-              {"a65533", "a65534", "p0!", "c!"},
-              -1,
+        State{"invisible at the wrap", "0\n", "a65533 a65534 p0! c!", -1,
               "65533 65534 | a0 wait 65535"},
-        State{"a leftover older than every archive",
-              "10\n",
-              {"p2", "a8", "a9", "p10!"},
-              -1,
-              "8 9 a10"},
-        State{"the position's generation being rotated",
-              "6\n",
-              {"a3", "a4", "p6!", "c!"},
-              5,
-              "3 4 | a6 wait 5"},
-        State{"the position's generation removed long ago",
-              "6\n",
-              {"a4", "a5", "p6!"},
-              2,
-              "4 5 a6"}),
+        State{"a leftover older than every archive", "10\n", "p2 a8 a9 p10!",
+              -1, "8 9 a10"},
+        State{"the position's generation being rotated", "6\n", "a3 a4 p6! c!",
+              5, "3 4 | a6 wait 5"},
+        State{"the position's generation removed long ago", "6\n", "a4 a5 p6!",
+              2, "4 5 a6"}),
     [](const testing::TestParamInfo<State>& info) {
       std::string name;
       for (const char* c = info.param.name; *c != '\0'; ++c)

@@ -220,8 +220,8 @@ TEST(ListLinesTest, NothingFoundWithoutSelectionOrCheckpoint) {
   options.selecting = false;
   EXPECT_EQ((Lines{"# source\tkind\tsequence\tbytes\treadable\tdata\treachable",
                    "# nothing found",
-                   "# checkpoint: /var/log/misc.txt missing; the order across "
-                   "the wrap is inferred from the newest archive"}),
+                   "# checkpoint: /var/log/misc.txt missing or not whole; the "
+                   "order is taken from the files alone"}),
             ListLines(options, plan));
 }
 

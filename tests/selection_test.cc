@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include "Library.h"
 #include "Position.h"
@@ -18,16 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using nq_tolvane::LOGTYPE_MISC;
-using nq_tolvane::Rule;
 using nq_tolvane::Selection;
 
 std::string Active(int n) { return MiscPath(n, ".log"); }
 std::string Archive(int n) { return MiscPath(n, ".log.gz"); }
-std::string From(const std::string& source, std::size_t byte,
-                 const std::string& content) {
-  return "\n" + source + " follows from byte " + std::to_string(byte) +
-         ":\n\n" + content;
-}
 
 // The device rotates active log `n` into its archive and starts `n` + 1.
 void Rotate(int n) {
@@ -35,10 +30,6 @@ void Rotate(int n) {
   fs::remove(Active(n));
   WriteFile(Active((n + 1) % 65536), "");
   WriteFile("/var/log/misc.txt", std::to_string((n + 1) % 65536) + "\n");
-}
-
-void Append(const std::string& path, const std::string& text) {
-  WriteFile(path, ReadFile(path) + text);
 }
 
 class SelectionTest : public DeviceTest {
@@ -58,42 +49,6 @@ class SelectionTest : public DeviceTest {
   }
   nq_tolvane::Report report_;
 };
-
-// A cursor follows the log through growth, nothing new, a rotation and the
-// wrap: each request writes what came since the last, and nothing again.
-TEST_F(SelectionTest, PositionFollowsGrowthRotationAndTheWrap) {
-  WriteFile("/var/log/misc.txt", "65534\n");
-  WriteGz(Archive(65533), "z1\n");
-  WriteFile(Active(65534), "a1\na2\n");
-  std::string out;
-  ASSERT_TRUE(Run(Selection(), &out));
-  EXPECT_EQ(Block(Archive(65533), "z1\n") + Block(Active(65534), "a1\na2\n"),
-            out);
-
-  Append(Active(65534), "a3\n");  // growth
-  ASSERT_TRUE(Run(After(), &out));
-  EXPECT_EQ(From(Active(65534), 6, "a3\n"), out);
-  EXPECT_EQ(Rule::kPosition, report_.pieces[0].droppedBy);
-
-  const std::string before = report_.position;  // nothing new
-  ASSERT_TRUE(Run(After(), &out));
-  EXPECT_EQ("", out);
-  EXPECT_EQ(before, report_.position);
-
-  Append(Active(65534), "a4\n");
-  Rotate(65534);  // the rest of that generation, then the newer one
-  Append(Active(65535), "b1\n");
-  ASSERT_TRUE(Run(After(), &out));
-  EXPECT_EQ(From(Archive(65534), 9, "a4\n") + Block(Active(65535), "b1\n"),
-            out);
-
-  Rotate(65535);  // the wrap, with nothing more in 65535
-  Append(Active(0), "c1\n");
-  ASSERT_TRUE(Run(After(), &out));
-  EXPECT_EQ(Block(Active(0), "c1\n"), out);
-  EXPECT_EQ(Rule::kPosition, report_.pieces[2].droppedBy);
-  EXPECT_FALSE(report_.positionMismatch || report_.positionGone);
-}
 
 // A rotated archive that no longer holds the position comes whole. A
 // corrupt archive written a moment ago is still being written: the history
@@ -164,31 +119,43 @@ TEST_F(SelectionTest, WindowFollowsTheAgeOrderNotTheClock) {
   }
 }
 
-// The newest end within the budget, headers included: whole pieces from
-// the old end go, and the oldest kept starts at a line.
-TEST_F(SelectionTest, BudgetKeepsTheNewestEndFromALineStart) {
+// The plan drops what the request would, each rule a letter per piece,
+// with the position's and the window's notes.
+TEST_F(SelectionTest, PlanShowsWhatTheSelectionKeeps) {
   LayOut();
-  WriteGz(Archive(1), "first line\nsecond line\nthird line\n");
-  WriteFile(Active(2), "misc active 2\nlast line\n");
-  const std::string active = Block(Active(2), "misc active 2\nlast line\n");
-  const std::string third = "third line\n";
-  const std::string cut = From(Archive(1), 23, third);
+  WriteFile(Active(2), std::string(1 << 20, 'x'));
+  const long now = std::time(nullptr);
+  const std::string paths[] = {Archive(98), Archive(99), Archive(1), Active(2)};
+  const long ends[] = {now - 3 * 86400, now - 7200, now - 120, now - 10};
+  for (int i = 0; i < 4; ++i) SetEnd(paths[i], ends[i]);
+  const std::string mismatch = "tolvane1:misc:00002:5:0000000000000000";
+  const std::string gone = "tolvane1:misc:00097:0:cbf29ce484222325";
   const struct {
-    std::uint64_t budget;
-    std::string out;
+    std::optional<std::int64_t> since, until;
+    std::optional<std::uint64_t> budget;
+    std::string after;
+    const char* selected;  // "ypsub"[rule], then the notes: "M" mismatch,
+                           // "G" gone, "B" before the history
   } rows[] = {
-      {active.size() + cut.size(), cut + active},
-      {active.size() + cut.size() + 9, cut + active},  // all takes 10
-      {active.size() + cut.size() - 1, active},
-      {active.size() - 1, From(Active(2), 14, "last line\n")},
-      {10, ""},
+      {now - 3600, {}, {}, "", "ssyy"},       {{}, now - 7200, {}, "", "yyuu"},
+      {now - 4 * 86400, {}, {}, "", "yyyyB"}, {{}, {}, 1000000, "", "bbby"},
+      {{}, {}, {}, mismatch, "pppyM"},        {{}, {}, {}, gone, "yyyyG"},
   };
   for (const auto& row : rows) {
     Selection selection;
+    selection.since = row.since;
+    selection.until = row.until;
     selection.maxBytes = row.budget;
-    std::string out;
-    ASSERT_TRUE(Run(selection, &out)) << row.budget;
-    EXPECT_EQ(row.out, out) << row.budget;
+    selection.after = row.after;
+    nq_tolvane::Plan plan;
+    ASSERT_TRUE(nq_tolvane::PlanLog(LOGTYPE_MISC, selection, &plan));
+    std::string got;
+    for (const auto& piece : plan.pieces)
+      got += "ypsub"[static_cast<int>(piece.droppedBy)];
+    got += std::string(plan.positionMismatch ? "M" : "") +
+           (plan.positionGone ? "G" : "") +
+           (plan.windowBeforeHistory ? "B" : "");
+    EXPECT_EQ(row.selected, got);
   }
 }
 

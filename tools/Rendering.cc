@@ -207,8 +207,8 @@ std::vector<std::string> ListLines(const Options& options,
                     " found, current " + Sequence(plan.current));
   } else {
     lines.push_back("# checkpoint: " + Escaped(plan.checkpointPath) +
-                    " missing; the order across the wrap is inferred from the "
-                    "newest archive");
+                    " missing or not whole; the order is taken from the "
+                    "files alone");
   }
   for (const std::string& dir : plan.unlisted)
     lines.push_back("# not listed: " + Escaped(dir));
