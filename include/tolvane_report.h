@@ -254,9 +254,11 @@ struct Report {
   bool outputWritten = false;  // the output holds this request's history
   int stopSignal = 0;          // the signal that stopped the request, or 0
   // Why nothing could be written at all, or "": "unknown log type",
-  // "refusing to write <path>: <why>", "cannot write <path>: <why>" or
-  // "cannot make a scratch directory in /var/tmp/: <why>". When nothing was
-  // found, `pieces` is empty and `failure` is "".
+  // "refusing to write <path>: <why>", "cannot write <path>: <why>",
+  // "cannot make a scratch directory in /var/tmp/: <why>" (AssembleEntireLog)
+  // or "the files of log <type> kept changing while they were read"
+  // (AssembleLog). When nothing was found, `pieces` is empty and `failure`
+  // is "".
   std::string failure;
   // Where a later request may continue (Selection::after): just after the
   // last byte written, or the position the request was given when it wrote
