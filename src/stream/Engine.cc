@@ -74,6 +74,10 @@ class Input final {
     pos_ += count;
     at_ += count;
   }
+  // Passes over up to `count` bytes where the reader can without reading.
+  void Pass(std::uint64_t count) {
+    if (pos_ == size_ && !ended_) at_ += reader_.Skip(count);
+  }
   std::uint64_t at() const { return at_; }  // bytes of the data taken
   Ending ending() const { return byLimit_ ? Ending() : reader_.ending(); }
 
@@ -86,10 +90,14 @@ class Input final {
   bool ended_ = false, byLimit_ = false;
 };
 
-// Takes the bytes of `input` up to byte `to` of its data into `window`;
-// false when the data ends before it.
-bool SkipTo(Input& input, std::uint64_t to, Window& window) {
+// Takes the bytes of `input` up to byte `to` of its data into `window`
+// (what lies before the window's reach passed over where it can be);
+// false when the data ends before it, or `stopped`.
+bool SkipTo(Input& input, std::uint64_t to, Window& window, Source& stopped) {
+  if (to > input.at() + Position::kWindow)
+    input.Pass(to - Position::kWindow - input.at());
   while (input.at() < to) {
+    if (stopped.Stopped()) return false;
     const auto [data, size] = input.Next();
     if (size == 0) return false;
     const std::size_t take = static_cast<std::size_t>(
@@ -380,7 +388,8 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
   Input input(reader, damaged ? choice.size : choice.limit, buffer);
   Window window;
 
-  const bool reached = SkipTo(input, choice.start, window);
+  const bool reached = SkipTo(input, choice.start, window, source_);
+  if (!reached && source_.Stopped()) return Piece::kStopped;
   if (!reached && input.ending().how != Ending::kComplete &&
       input.ending().how != Ending::kWarned) {
     const Ending ending = input.ending();
@@ -404,7 +413,7 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
   }
   if (choice.cutFrom) {
     // Starts at the first line at or after the cut, if a byte follows it.
-    bool found = SkipTo(input, *choice.cutFrom - 1, window);
+    bool found = SkipTo(input, *choice.cutFrom - 1, window, source_);
     while (found) {
       const auto [data, size] = input.Next();
       if (size == 0) {
@@ -420,7 +429,8 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
     }
     if (found && input.Next().second == 0) found = false;
     if (!found) {
-      if (input.ending().how == Ending::kStopped) return Piece::kStopped;
+      if (source_.Stopped() || input.ending().how == Ending::kStopped)
+        return Piece::kStopped;
       choice.droppedBy = Rule::kBudget;
       reported.status = PieceStatus::kSelectedOut;
       reported.droppedBy = Rule::kBudget;

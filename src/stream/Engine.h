@@ -45,6 +45,12 @@ class PieceReader {
   // after which ending() tells how it ended.
   virtual std::size_t Read(char* buffer, std::size_t size) = 0;
   virtual Ending ending() const = 0;
+  // Passes over up to `count` bytes without reading them, where the data
+  // allows it (a plain file): how many; 0 where they must be read.
+  virtual std::uint64_t Skip(std::uint64_t count) {
+    (void)count;
+    return 0;
+  }
 };
 
 // Where the engine gets the pieces' data.

@@ -76,6 +76,14 @@ class PlainReader final : public PieceReader {
     }
   }
   Ending ending() const override { return ending_; }
+  std::uint64_t Skip(std::uint64_t count) override {
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    struct stat info;
+    if (at < 0 || fstat(fd_, &info) != 0 || info.st_size <= at) return 0;
+    const std::uint64_t step = std::min<std::uint64_t>(
+        count, static_cast<std::uint64_t>(info.st_size - at));
+    return lseek(fd_, static_cast<off_t>(step), SEEK_CUR) < 0 ? 0 : step;
+  }
 
  private:
   const int fd_;
