@@ -304,8 +304,9 @@ History FindGenerations(const LogFiles& files, const Looking& looking) {
       piece.scratchSize = file.archive ? 0 : file.size;
       piece.scratchSizeKnown = !file.archive;
       history.pieces.push_back(std::move(piece));
+      // signSince[next]: the signs of the generations after this one.
       history.unsettled.push_back(unsettled(file.modified) ||
-                                  unsettled(settledAfter(key(number))));
+                                  unsettled(signSince[next]));
       if (file.numbered && (numbers.empty() || numbers.back() != number))
         numbers.push_back(number);
     }
