@@ -58,7 +58,6 @@ class FakeSource final : public nq_tolvane::Source {
   std::unique_ptr<nq_tolvane::PieceReader> Open(const PlannedPiece& piece,
                                                 Ending* ending) override {
     const FakeFile& file = files[piece.sourcePath];
-    ++opened[piece.sourcePath];
     if (file.openFailure.how != Ending::kComplete) {
       *ending = file.openFailure;
       return nullptr;
@@ -71,7 +70,6 @@ class FakeSource final : public nq_tolvane::Source {
   int Stopped() override { return 0; }
 
   std::map<std::string, FakeFile> files;
-  std::map<std::string, int> opened;
 };
 
 class StringSink final : public nq_tolvane::Sink {
@@ -104,13 +102,7 @@ std::string Block(const std::string& source, const std::string& data,
   return "\n" + nq_tolvane::HeaderLine(source, start, damaged) + "\n\n" + data;
 }
 
-std::uint64_t Check(const std::string& before) {
-  std::uint64_t hash = 14695981039346656037ull;
-  const std::size_t from = before.size() > 4096 ? before.size() - 4096 : 0;
-  for (std::size_t i = from; i < before.size(); ++i)
-    hash = (hash ^ static_cast<unsigned char>(before[i])) * 1099511628211ull;
-  return hash;
-}
+using nq_tolvane::CheckOf;
 
 class EngineTest : public testing::Test {
  protected:
@@ -158,7 +150,7 @@ class EngineTest : public testing::Test {
   nq_tolvane::Part After(int n, const std::string& before) {
     nq_tolvane::Part part;
     part.after = Position{"misc", static_cast<std::uint16_t>(n), before.size(),
-                          Check(before)};
+                          CheckOf(before)};
     return part;
   }
   PieceStatus Status(std::size_t i) { return report_.pieces[i].status; }
@@ -184,7 +176,7 @@ TEST_F(EngineTest, EachPieceBehindItsHeaderAndTheActiveLogInWholeLines) {
   ASSERT_TRUE(end_);
   EXPECT_EQ(6, end_->sequence);
   EXPECT_EQ(4u, end_->offset);
-  EXPECT_EQ(Check("six\n"), end_->check);
+  EXPECT_EQ(CheckOf("six\n"), end_->check);
 
   // Only a line being written: it waits, and the position stays.
   history_ = History();

@@ -38,17 +38,15 @@ int OpenRegular(const std::string& path, std::uint64_t* size) {
 bool CheckBefore(int fd, std::uint64_t offset, std::uint64_t* check) {
   const std::uint64_t start =
       offset > Position::kWindow ? offset - Position::kWindow : 0;
-  std::vector<unsigned char> window(offset - start);
+  std::string window(offset - start, '\0');
   std::size_t got = 0;
   while (got < window.size()) {
-    const ssize_t n = pread(fd, window.data() + got, window.size() - got,
+    const ssize_t n = pread(fd, &window[got], window.size() - got,
                             static_cast<off_t>(start + got));
     if (n <= 0) return false;
     got += static_cast<std::size_t>(n);
   }
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
-  for (unsigned char byte : window) hash = (hash ^ byte) * 1099511628211ull;
-  *check = hash;
+  *check = CheckOf(window);
   return true;
 }
 
@@ -73,6 +71,15 @@ bool ParseNumber(const std::string& text, int base, std::uint64_t max,
 }
 
 }  // namespace
+
+std::uint64_t CheckOf(const std::string& data) {
+  const std::size_t from =
+      data.size() > Position::kWindow ? data.size() - Position::kWindow : 0;
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
+  for (std::size_t i = from; i < data.size(); ++i)
+    hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+  return hash;
+}
 
 std::string PositionText(const Position& position) {
   char text[96];

@@ -22,6 +22,10 @@ struct Position {
   std::uint64_t check = 0;
 };
 
+// The check of the data just before a position: a 64-bit FNV-1a hash of
+// the last Position::kWindow bytes (or fewer) of `data`.
+std::uint64_t CheckOf(const std::string& data);
+
 // "tolvane1:<prefix>:<sequence, five digits>:<offset>:<check, 16 hex
 // digits>", for example "tolvane1:misc:00004:5120:9a3c0e55d2f1b7a0".
 std::string PositionText(const Position& position);

@@ -37,10 +37,10 @@ class Window final {
   }
   std::uint64_t Check() const {
     const std::uint64_t held = std::min<std::uint64_t>(filled_, sizeof ring_);
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
+    std::string window;
     for (std::uint64_t i = filled_ - held; i < filled_; ++i)
-      hash = (hash ^ ring_[i % sizeof ring_]) * 1099511628211ull;
-    return hash;
+      window += static_cast<char>(ring_[i % sizeof ring_]);
+    return CheckOf(window);
   }
 
  private:
