@@ -1,6 +1,5 @@
-// tolvane-getlog's command line, read in process: every form of TIME and
-// SIZE, the options and their usage errors, and the cursor file that would
-// also be the output.
+// tolvane-getlog's command line, read in process: every form of TIME and SIZE,
+// the options, their usage errors and the cursor file that is the output.
 
 #include "Options.h"
 
@@ -11,6 +10,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,23 +19,11 @@ namespace {
 
 constexpr std::int64_t kNow = 1767225600;  // 2026-01-01T00:00:00Z
 
-// US Eastern time by its rule, no time zone file needed: 2020-03-01 00:00 is
-// 1583038800; on 2026-03-08 the clock skips from 02:00 to 03:00.
-class EasternTime : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-  }
-};
-
-using TimeTest = EasternTime;
-
-TEST_F(TimeTest, EachFormAndWhatIsNone) {
+TEST(TimeTest, EachFormAndWhatIsNone) {
+  // US Eastern time by its rule, no time zone file needed: 2020-03-01 00:00
+  // is 1583038800; on 2026-03-08 the clock skips from 02:00 to 03:00.
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
   const struct {
     const char* text;
     std::int64_t seconds;  // -1: refused
@@ -43,23 +31,18 @@ TEST_F(TimeTest, EachFormAndWhatIsNone) {
       {"@9223372036854775807", INT64_MAX},
       {"2020-03-01", 1583038800},
       {"2020-02-29 23:59:59", 1583038799},
-      {"2020-02-29T23:30", 1583037000},
-      {"2020-07-01 12:00", 1593619200},  // summer time
+      {"2020-07-01T12:00", 1593619200},  // summer time
       {"-90s", kNow - 90},
       {"-5m", kNow - 300},
       {"-2h", kNow - 7200},
-      {"-3d", kNow - 3 * 86400},
-      {"-106751991167300d", kNow - 9223372036854720000},
+      {"-106751991167300d", kNow - 9223372036854720000},  // the most days
       {"@9223372036854775808", -1},
       {"@-5", -1},
-      {"", -1},
-      {"yesterday", -1},
       {"2026-02-30", -1},        // mktime would make it March 2
-      {"2026-03-01 24:00", -1},  // and this March 2
-      {"2026-03-01 12:60", -1},
       {"2026-03-08 02:30", -1},  // the hour the clock skips
       {"2026-03-01 12:00:5", -1},
       {"2026-03-01x12:00", -1},
+      {"2026-03-01 12.00", -1},
       {"2026-03-01 +1:00", -1},
       {"-5w", -1},
       {"-106751991167301d", -1},  // past the range of seconds
@@ -69,33 +52,30 @@ TEST_F(TimeTest, EachFormAndWhatIsNone) {
     const bool read = ParseTime(row.text, kNow, &seconds);
     EXPECT_EQ(row.seconds, read ? seconds : -1) << row.text;
   }
+  unsetenv("TZ");
+  tzset();
 }
 
 TEST(SizeTest, EachFormAndWhatIsNone) {
   const struct {
     const char* text;
-    bool read;
-    std::uint64_t bytes;
+    std::optional<std::uint64_t> bytes;  // none: refused
   } rows[] = {
-      {"65536", true, 65536},
-      {"1K", true, 1024},
-      {"10M", true, 10 << 20},
-      {"3G", true, 3ull << 30},
-      {"18446744073709551615", true, UINT64_MAX},
-      {"17179869183G", true, 17179869183ull << 30},
-      {"18446744073709551616", false, 0},
-      {"17179869184G", false, 0},
-      {"", false, 0},
-      {"K", false, 0},
-      {"1K2", false, 0},
-      {"1k", false, 0},
-      {"+1", false, 0},
+      {"1K", 1024},
+      {"10M", 10 << 20},
+      {"18446744073709551615", UINT64_MAX},
+      {"17179869183G", 17179869183ull << 30},
+      {"18446744073709551616", {}},
+      {"17179869184G", {}},
+      {"K", {}},
+      {"1k", {}},
+      {"+1", {}},
   };
   for (const auto& row : rows) {
-    std::uint64_t bytes = 7;
+    std::uint64_t bytes = 0;
     const bool read = ParseSize(row.text, &bytes);
-    EXPECT_EQ(row.read ? row.bytes : 7, bytes) << row.text;
-    EXPECT_EQ(row.read, read) << row.text;
+    EXPECT_EQ(row.bytes, read ? std::make_optional(bytes) : std::nullopt)
+        << row.text;
   }
 }
 
@@ -115,62 +95,38 @@ std::string Describe(const Options& options) {
   return text;
 }
 
-using OptionsTest = EasternTime;
-
 // Each row: the words, and what they give: the options, "usage" for the
 // usage alone, or the line of the usage error.
-TEST_F(OptionsTest, CommandLines) {
+TEST(OptionsTest, CommandLines) {
   const struct {
     std::vector<std::string> args;
     std::string gives;
   } rows[] = {
-      {{"misc", "out"}, "type 4 output out"},
-      {{"4", "-"}, "type 4 output -"},
       {{"--list", "snmpd"}, "type 3 list"},
       {{"--debug", "--to-command", "curl -T -", "--since", "-1h", "brev"},
        "type 2 debug selecting since 1767222000 command curl -T -"},
-      {{"--since", "2020-03-01", "--until", "@1583038800", "--max-size", "1K",
-        "--cursor-file", "c", "misc", "out"},
-       "type 4 output out selecting since 1583038800 until 1583038800 max "
-       "1024 cursor c"},
-      {{}, "usage"},
+      // A window that ends where it starts is one.
+      {{"--since", "@10", "--until", "@10", "--max-size", "1K", "--cursor-file",
+        "c", "4", "-"},
+       "type 4 output - selecting since 10 until 10 max 1024 cursor c"},
       {{"kernel", "out"}, "usage"},
       {{"misc"}, "usage"},
       {{"misc", ""}, "usage"},
       {{"misc", "out", "more"}, "usage"},
-      {{"--list", "misc", "out"}, "usage"},
-      {{"--debug", "--debug", "misc", "out"}, "usage"},
       {{"--debug", "--list", "misc"}, "usage"},
       {{"--verbose", "misc", "out"}, "usage"},
-      {{"--since"}, "--since needs a TIME"},
       {{"--list", "--max-size"}, "--max-size needs a SIZE"},
-      {{"--cursor-file"}, "--cursor-file needs a FILE"},
-      {{"--to-command"}, "--to-command needs a COMMAND"},
-      {{"--since", "@1", "--since", "@2", "misc", "out"},
-       "--since given twice"},
-      {{"--until", "@1", "--until", "@2", "misc", "out"},
-       "--until given twice"},
-      {{"--max-size", "1", "--max-size", "2", "misc", "out"},
-       "--max-size given twice"},
-      {{"--cursor-file", "a", "--cursor-file", "a", "misc", "out"},
-       "--cursor-file given twice"},
-      {{"--to-command", "cat", "--to-command", "cat", "misc"},
-       "--to-command given twice"},
-      {{"--since", "yesterday", "misc", "out"},
-       "--since: cannot read the time \"yesterday\""},
-      {{"--until", "2026-02-30\n", "misc", "out"},
+      {{"--until", "@1", "--until", "@2"}, "--until given twice"},
+      {{"--until", "2026-02-30\n"},
        "--until: cannot read the time \"2026-02-30\\n\""},
-      {{"--max-size", "1K2", "misc", "out"},
-       "--max-size: cannot read the size \"1K2\""},
+      {{"--max-size", "10\tM"}, "--max-size: cannot read the size \"10\\tM\""},
       {{"--since", "@20", "--until", "@10", "misc", "out"},
        "the window ends before it starts: --until @10 is before --since @20"},
-      {{"--since", "@10", "--until", "@10", "misc", "out"},
-       "type 4 output out selecting since 10 until 10"},
       {{"--to-command", "cat", "misc", "out"},
        "--to-command takes the place of OUTPUT"},
       {{"--list", "--to-command", "cat", "misc"},
        "--list and --to-command exclude each other"},
-      {{"--to-command", "", "misc"}, "--to-command: the COMMAND is empty"},
+      {{"--to-command", ""}, "--to-command: the COMMAND is empty"},
   };
   for (const auto& row : rows) {
     Options options;
@@ -188,7 +144,6 @@ TEST(CursorIsOutputTest, SameFileByAnyName) {
   const std::string dir =
       ::testing::TempDir() + "cursor." + std::to_string(getpid());
   ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
-  ASSERT_EQ(0, mkdir((dir + "/sub").c_str(), 0700));
   const std::string f = dir + "/F", o = dir + "/O";
   for (const std::string& file : {f, o})
     close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
@@ -200,15 +155,13 @@ TEST(CursorIsOutputTest, SameFileByAnyName) {
   } rows[] = {
       {f, f, nullptr, true},
       {f, dir + "/./F", nullptr, true},
-      {dir + "/sub/../F", f, nullptr, true},
       {f, dir + "/link", nullptr, true},
       {f, "-", &f, true},
       {f, o, nullptr, false},
       {f, "-", &o, false},
       {dir + "/N", dir + "/./N", nullptr, true},  // neither there yet
       {dir + "/N", dir + "/M", nullptr, false},
-      {dir + "/N", dir + "/sub/N", nullptr, false},
-      {dir + "/N", f, nullptr, false},
+      {dir + "/N", dir + "/../N", nullptr, false},
   };
   for (const auto& row : rows) {
     Options options;
@@ -224,9 +177,6 @@ TEST(CursorIsOutputTest, SameFileByAnyName) {
         row.same ? "the cursor file " + row.cursor + " is also the output" : "",
         error.problem);
   }
-  Options list;  // --list writes no output
-  list.cursor = f;
-  EXPECT_EQ(0, CheckCursorIsNotOutput(list, -1).status);
   EXPECT_EQ(0, std::system(("rm -r '" + dir + "'").c_str()));
 }
 

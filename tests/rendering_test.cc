@@ -1,6 +1,5 @@
-// What tolvane-getlog tells, byte for byte, from reports and plans made
-// here: its warnings and lines in their order, its last lines, the --list
-// text, and names with control bytes.
+// What tolvane-getlog tells, byte for byte, from reports and plans made here:
+// each line in its order, the last lines, --list and control bytes in names.
 
 #include "Rendering.h"
 
@@ -13,29 +12,23 @@ namespace tolvane_getlog {
 namespace {
 
 using nq_tolvane::PieceKind;
-using nq_tolvane::PieceStatus;
 using nq_tolvane::Reason;
 using Lines = std::vector<std::string>;
 
-TEST(EscapedTest, ControlBytesDelAndBackslash) {
-  const struct {
-    std::string text, shown;
-  } rows[] = {
-      {"/var/log/misc00001.log.gz", "/var/log/misc00001.log.gz"},
-      {"a\nb\tc\\d", "a\\nb\\tc\\\\d"},
-      {std::string("\x01\x1b[31m\x7f", 7), "\\x01\\x1b[31m\\x7f"},
-      {std::string("\0", 1), "\\x00"},
-      {"caf\xc3\xa9 \x80", "caf\xc3\xa9 \x80"},  // UTF-8 and high bytes pass
-  };
-  for (const auto& row : rows) EXPECT_EQ(row.shown, Escaped(row.text));
+// DEL alone, and a backslash among bytes that pass (UTF-8, 0x80 and up); \n,
+// \t and \xHH show in the names of the reports and plans below.
+TEST(EscapedTest, DelAndBackslash) {
+  EXPECT_EQ("\\x7f", Escaped("\x7f"));
+  EXPECT_EQ("caf\xc3\xa9 \x80\\\\", Escaped("caf\xc3\xa9 \x80\\"));
 }
 
-// Options of a selection with a cursor file whose name holds a tab.
+// Options of a selection with a cursor file whose name holds a tab, for a
+// command that takes the output.
 Options Selecting() {
   Options options;
   options.type = nq_tolvane::LOGTYPE_MISC;
   options.typeText = "misc";
-  options.output = "/var/log/out";
+  options.toCommand = "cat >x\x1b";
   options.selecting = true;
   options.cursor = "/var/lib/c\tur";
   options.since = "-2d";
@@ -44,41 +37,25 @@ Options Selecting() {
   return options;
 }
 
-nq_tolvane::PieceReport Piece(const std::string& source, PieceStatus status,
-                              Reason code) {
-  nq_tolvane::PieceReport piece;
-  piece.sourcePath = source;
-  piece.status = status;
-  piece.code = code;
-  return piece;
-}
-
 // Everything a report can tell at once, in the order it is told.
 TEST(ReportLinesTest, EachLineInItsPlace) {
   nq_tolvane::Report report;
   report.positionMismatch = report.positionGone = true;
   report.windowBeforeHistory = true;
-  report.lost = {{2, 2}, {65535, 1}};
-  report.pieces = {
-      Piece("/var/log/misc00005.log.gz", PieceStatus::kWritten,
-            Reason::kDamaged),
-      Piece("/var/log/misc00006.log.gz", PieceStatus::kWritten,
-            Reason::kGunzipWarned),
-      Piece("/var/log/misc0000\n7.log.gz", PieceStatus::kWritten,
-            Reason::kDamaged),
-      Piece("/var/log/misc00008.log.gz", PieceStatus::kLeftOut,
-            Reason::kNotDecompressed),
-  };
+  report.lost = {{65535, 1}};
+  report.pieces.resize(3);  // only a damaged piece is told
+  report.pieces[0].sourcePath = "/var/log/misc00005.log.gz";
+  report.pieces[0].code = report.pieces[2].code = Reason::kDamaged;
+  report.pieces[1].code = Reason::kGunzipWarned;
+  report.pieces[2].sourcePath = "/var/log/misc0000\n7.log.gz";
   report.pieces[2].bytesLost = 4096;
   report.budgetDropped = {{3, 3}, {9, 11}};
   report.budgetDroppedBytes = 123456;
   report.waitingFor = 12;
   report.leftOut = {
-      {"/var/log/misc00008.log.gz", "could not decompress",
-       Reason::kNotDecompressed, 0},
       {"/var/log/misc\x01.log", "could not be copied", Reason::kNotCopied, 0}};
   report.failure = "cannot write /var/log/out: No space left on device";
-  const std::string warn = "tolvane-getlog: warning: ";
+  const std::string name = "tolvane-getlog: ", warn = name + "warning: ";
   EXPECT_EQ(
       (Lines{
           warn + "the position in /var/lib/c\\tur did not match its piece, "
@@ -87,7 +64,6 @@ TEST(ReportLinesTest, EachLineInItsPlace) {
                  "what lay between it and the oldest piece is lost.",
           warn + "--since -2d reaches back past the oldest generation; the "
                  "history may not cover its start.",
-          warn + "misc generation 00002 is missing.",
           warn + "misc generations 65535-00001 are missing.",
           warn + "/var/log/misc00005.log.gz is damaged: written as far as it "
                  "decompresses; the rest of it is lost.",
@@ -95,109 +71,90 @@ TEST(ReportLinesTest, EachLineInItsPlace) {
                  "it decompresses; 4096 bytes lost.",
           warn + "--max-size 10M dropped 123456 bytes of generation 00003, "
                  "generations 00009-00011; the cursor passes them for good.",
-          "tolvane-getlog: misc is being rotated: this run ends before "
-          "generation 00012, which a later run writes.",
-          "tolvane-getlog: /var/log/misc00008.log.gz left out: could not "
-          "decompress.",
-          "tolvane-getlog: /var/log/misc\\x01.log left out: could not be "
-          "copied.",
-          "tolvane-getlog: cannot write /var/log/out: No space left on "
-          "device.",
+          name + "misc is being rotated: this run ends before generation "
+                 "00012, which a later run writes.",
+          name + "/var/log/misc\\x01.log left out: could not be copied.",
+          name + "cannot write /var/log/out: No space left on device.",
       }),
       ReportLines(Selecting(), report));
+  EXPECT_EQ(Lines{name + "no file of log misc was found."},
+            ReportLines(Selecting(), nq_tolvane::Report()));
+  // Complete: nothing. What --max-size dropped is told only where a stored
+  // position passes it.
   nq_tolvane::Report complete;
   complete.complete = true;
   EXPECT_EQ(Lines{}, ReportLines(Selecting(), complete));
-  EXPECT_EQ(Lines{"tolvane-getlog: no file of log misc was found."},
-            ReportLines(Selecting(), nq_tolvane::Report()));
-}
-
-// What --max-size dropped is told only where a stored position passes it.
-TEST(ReportLinesTest, BudgetLineNeedsCursorAndMaxSize) {
-  nq_tolvane::Report report;
-  report.complete = true;
-  report.budgetDropped = {{3, 4}};
-  report.budgetDroppedBytes = 10;
+  complete.budgetDropped = {{3, 4}};
   Options noCursor = Selecting(), noBudget = Selecting();
   noCursor.cursor.reset();
   noBudget.selection.maxBytes.reset();
-  EXPECT_EQ(1u, ReportLines(Selecting(), report).size());
-  EXPECT_EQ(Lines{}, ReportLines(noCursor, report));
-  EXPECT_EQ(Lines{}, ReportLines(noBudget, report));
+  EXPECT_EQ(Lines{}, ReportLines(noCursor, complete));
+  EXPECT_EQ(Lines{}, ReportLines(noBudget, complete));
 }
 
 TEST(LastLineTest, StoppedIncompleteAndCommandFailed) {
-  Options command = Selecting();
-  command.output.clear();
-  command.toCommand = "curl -T - https://collector.example/\x1b";
-  Options noCursor = command;
+  Options noCursor = Selecting();
   noCursor.cursor.reset();
-  const std::string curl = "curl -T - https://collector.example/\\x1b";
-  const struct {
-    std::string line, expected;
-  } rows[] = {
-      {StoppedLine(15), "tolvane-getlog: stopped by signal 15"},
-      {IncompleteLine(command),
-       "tolvane-getlog: log misc could not be assembled completely into the "
-       "input of " +
-           curl},
-      {CommandFailedLine(command, 3 << 8),
-       "tolvane-getlog: " + curl +
-           " exited with status 3; the cursor file is left as it was."},
-      {CommandFailedLine(command, 9),
-       "tolvane-getlog: " + curl +
-           " was ended by signal 9; the cursor file is left as it was."},
-      {CommandFailedLine(noCursor, 1 << 8),
-       "tolvane-getlog: " + curl + " exited with status 1."},
-  };
-  for (const auto& row : rows) EXPECT_EQ(row.expected, row.line);
+  const std::string cat = "tolvane-getlog: cat >x\\x1b ";
+  EXPECT_EQ("tolvane-getlog: stopped by signal 15", StoppedLine(15));
+  EXPECT_EQ(
+      "tolvane-getlog: log misc could not be assembled completely into "
+      "the input of cat >x\\x1b",
+      IncompleteLine(Selecting()));
+  EXPECT_EQ(cat + "was ended by signal 9; the cursor file is left as it was.",
+            CommandFailedLine(Selecting(), 9));
+  EXPECT_EQ(cat + "exited with status 3.", CommandFailedLine(noCursor, 3 << 8));
+  EXPECT_EQ(cat + "ended with no status known.",
+            CommandFailedLine(noCursor, -1));
 }
 
 nq_tolvane::PlannedPiece Planned(const std::string& source, PieceKind kind,
-                                 std::uint16_t sequence, bool known) {
+                                 std::uint16_t sequence) {
   nq_tolvane::PlannedPiece piece;
   piece.sourcePath = source;
   piece.kind = kind;
   piece.sequence = sequence;
   piece.sizeOnDisk = 36;
-  piece.readable = known;
-  piece.reachable = true;
-  piece.scratchSizeKnown = known;
-  piece.scratchSize = known ? 16 : 0;
+  piece.readable = piece.reachable = piece.scratchSizeKnown = true;
+  piece.scratchSize = 16;
   piece.endTime = 1583038799;
   return piece;
 }
 
-TEST(ListLinesTest, PiecesOfEachKindAndEveryNote) {
+TEST(ListLinesTest, EachLine) {
   nq_tolvane::Plan plan;
+  plan.checkpointPath = "/var/log/misc.txt";
+  const std::string header =
+      "# source\tkind\tsequence\tbytes\treadable\tdata\treachable";
+  Options options = Selecting();
+  options.selecting = false;
+  EXPECT_EQ((Lines{header, "# nothing found",
+                   "# checkpoint: /var/log/misc.txt missing or not whole; the "
+                   "order is taken from the files alone"}),
+            ListLines(options, plan));
+  // With a selection and a checkpoint.
   plan.pieces = {
-      Planned("/var/log/misc65535\n\t\x01\\.log.gz", PieceKind::kArchive, 65535,
-              false),
-      Planned("/var/log/misc00001.log", PieceKind::kRotatedLog, 1, true),
-      Planned("/var/log/misc00003.log", PieceKind::kActiveLog, 3, true),
+      Planned("misc65535\n.log.gz", PieceKind::kArchive, 65535),
+      Planned("misc00001.log", PieceKind::kRotatedLog, 1),
+      Planned("misc00003.log", PieceKind::kActiveLog, 3),
   };
-  plan.pieces[0].reachable = false;
+  plan.pieces[0].reachable = plan.pieces[0].scratchSizeKnown = false;
   plan.pieces[0].droppedBy = nq_tolvane::Rule::kPosition;
   plan.pieces[2].droppedBy = nq_tolvane::Rule::kBudget;
   plan.lost = {{2, 2}};
   plan.positionMismatch = plan.positionGone = plan.windowBeforeHistory = true;
   plan.waitingFor = 2;
   plan.checkpointFound = true;
-  plan.checkpointPath = "/var/log/misc.txt";
   plan.current = 3;
   plan.unlisted = {"/etc/sysconfig/vorn/tolvane"};
-  const std::string kept = "\t2020-03-01T04:59:59Z\t";
+  const std::string ended = "\t2020-03-01T04:59:59Z\t";
   EXPECT_EQ(
       (Lines{
-          "# source\tkind\tsequence\tbytes\treadable\tdata\treachable\tended"
-          "\tselected",
-          "/var/log/misc65535\\n\\t\\x01\\\\.log.gz\tarchive\t65535\t36\tno\t?"
-          "\tno" +
-              kept + "position",
-          "/var/log/misc00001.log\trotated\t00001\t36\tyes\t16\tyes" + kept +
-              "yes",
-          "/var/log/misc00003.log\tactive\t00003\t36\tyes\t16\tyes" + kept +
-              "max-size",
+          header + "\tended\tselected",
+          "misc65535\\n.log.gz\tarchive\t65535\t36\tyes\t?\tno" + ended +
+              "position",
+          "misc00001.log\trotated\t00001\t36\tyes\t16\tyes" + ended + "yes",
+          "misc00003.log\tactive\t00003\t36\tyes\t16\tyes" + ended + "max-size",
           "# missing: generation 00002",
           "# position: the position in /var/lib/c\\tur did not match its "
           "piece, which comes whole",
@@ -211,18 +168,6 @@ TEST(ListLinesTest, PiecesOfEachKindAndEveryNote) {
           "# not listed: /etc/sysconfig/vorn/tolvane",
       }),
       ListLines(Selecting(), plan));
-}
-
-TEST(ListLinesTest, NothingFoundWithoutSelectionOrCheckpoint) {
-  nq_tolvane::Plan plan;
-  plan.checkpointPath = "/var/log/misc.txt";
-  Options options = Selecting();
-  options.selecting = false;
-  EXPECT_EQ((Lines{"# source\tkind\tsequence\tbytes\treadable\tdata\treachable",
-                   "# nothing found",
-                   "# checkpoint: /var/log/misc.txt missing or not whole; the "
-                   "order is taken from the files alone"}),
-            ListLines(options, plan));
 }
 
 }  // namespace
