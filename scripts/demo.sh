@@ -81,6 +81,9 @@ current "$LOG" "$LOG" snmpd 2
 # and leaves the exit status 0.
 for n in 6 8 9; do archive "$LOG" misc "$n"; done
 current "$LOG" "$LOG" misc 10
+# The device rotated an hour ago: no rotation is under way, and a
+# generation that is not there is gone.
+touch -d '1 hour ago' "$CONF"/* "$LOG"/*.gz "$LOG"/*.txt
 
 title "Device layout"
 for dir in "$CONF" "$LOG"; do
