@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <map>
 #include <random>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,8 +169,12 @@ std::string Fault(int run, const std::string& out, const std::string& err,
   const auto fault = [&](const std::string& what) {
     return "run " + std::to_string(run) + ": " + what + "\n  stderr: " + err;
   };
-  static const std::regex loss("warning:[^\n]*(missing|gone|lost)");
-  if (std::regex_search(err, loss)) return fault("a warning of loss");
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("warning:") != line.npos &&
+        (line.find("missing") != line.npos || line.find("gone") != line.npos ||
+         line.find("lost") != line.npos))
+      return fault("a warning of loss");
   const std::string start = "\n/var/log/misc";
   for (std::size_t at = 0; at < out.size();) {
     const std::size_t eol = out.find('\n', at + 1);
