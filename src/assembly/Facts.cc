@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace nq_tolvane {
 namespace {
@@ -29,16 +30,30 @@ int OpenToRead(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-// The size of a gzip file's last member, modulo 2^32, from its trailer.
-bool TrailerSize(int fd, std::uint64_t size, std::uint64_t* out) {
-  unsigned char tail[4];
-  if (pread(fd, tail, sizeof tail, size - sizeof tail) != 4) return false;
-  *out = tail[0] | tail[1] << 8 | tail[2] << 16 |
-         static_cast<std::uint64_t>(tail[3]) << 24;
-  return true;
+}  // namespace
+
+int OpenRegular(const std::string& path, std::uint64_t* size) {
+  const int fd = OpenToRead(path);
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    if (size != nullptr) *size = static_cast<std::uint64_t>(info.st_size);
+    return fd;
+  }
+  if (fd >= 0) close(fd);
+  if (fd >= 0) errno = EINVAL;
+  return -1;
 }
 
-}  // namespace
+std::optional<std::uint64_t> TrailerSize(int fd) {
+  struct stat info;
+  unsigned char tail[4];
+  // The smallest gzip file: a 10-byte header and an 8-byte trailer.
+  if (fstat(fd, &info) != 0 || info.st_size < 18 ||
+      pread(fd, tail, sizeof tail, info.st_size - 4) != 4)
+    return std::nullopt;
+  return tail[0] | tail[1] << 8 | tail[2] << 16 |
+         static_cast<std::uint64_t>(tail[3]) << 24;
+}
 
 bool MayUseSudoRule() {
   if (geteuid() == 0) return true;
@@ -76,10 +91,11 @@ void Measure(PlannedPiece* piece, bool mayUseSudoRule) {
     piece->scratchSize = piece->sizeOnDisk;
   } else {
     piece->reachable = mayUseSudoRule;
-    // The smallest gzip file: a 10-byte header and an 8-byte trailer.
-    if (fd >= 0 && info.st_size >= 18)
-      piece->scratchSizeKnown =
-          TrailerSize(fd, info.st_size, &piece->scratchSize);
+    if (fd >= 0)
+      if (const auto size = TrailerSize(fd)) {
+        piece->scratchSizeKnown = true;
+        piece->scratchSize = *size;
+      }
   }
   if (fd >= 0) close(fd);
 }

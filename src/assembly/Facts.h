@@ -5,6 +5,7 @@
 #define TOLVANE_SRC_ASSEMBLY_FACTS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tolvane_report.h"
@@ -20,6 +21,15 @@ bool MayUseSudoRule();
 // gzip trailer, which holds the size of its last member modulo 2^32: a
 // lower bound of what it decompresses to.
 void Measure(PlannedPiece* piece, bool mayUseSudoRule);
+
+// Opens the regular file `path` to read it, without blocking on anything
+// else (a FIFO): its descriptor, with its size in `*size` when not null; -1
+// with errno set when it cannot (EINVAL for anything but a regular file).
+int OpenRegular(const std::string& path, std::uint64_t* size = nullptr);
+
+// The size of the last member of the gzip file open on `fd`, modulo 2^32,
+// from its trailer: a lower bound of what it decompresses to.
+std::optional<std::uint64_t> TrailerSize(int fd);
 
 // Bytes free in `dir` for this user; 0 when it cannot be told.
 std::uint64_t FreeBytes(const std::string& dir);

@@ -59,14 +59,6 @@ void SortArchiveNames(const ArchiveMap& archives,
   names.sort(compare_file_age);
 }
 
-// True when five digits follow the prefix in `name`: a number was read.
-bool Numbered(const std::string& name, const std::string& prefix) {
-  if (name.size() < prefix.size() + 5) return false;
-  for (std::size_t i = prefix.size(); i < prefix.size() + 5; ++i)
-    if (name[i] < '0' || name[i] > '9') return false;
-  return true;
-}
-
 // Appends the missing numbers from `first` to `last` to `runs`, joining
 // consecutive ones.
 void AddMissing(const std::vector<bool>& present, std::uint32_t first,
@@ -82,6 +74,15 @@ void AddMissing(const std::vector<bool>& present, std::uint32_t first,
 }
 
 }  // namespace
+
+bool Numbered(const std::string& name, const std::string& prefix) {
+  if (name.compare(0, prefix.size(), prefix) != 0 ||
+      name.size() < prefix.size() + 5)
+    return false;
+  for (std::size_t i = prefix.size(); i < prefix.size() + 5; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
 
 std::map<std::string, std::string> FindArchives(
     const LogFiles& files, std::vector<std::string>* unlisted) {

@@ -63,6 +63,10 @@ inline std::uint32_t AgeKey(std::uint16_t n, std::uint16_t current) {
 std::map<std::string, std::string> FindArchives(
     const LogFiles& files, std::vector<std::string>* unlisted);
 
+// True when `name` begins with `prefix` and five digits: the number in it
+// was read, not taken as 0.
+bool Numbered(const std::string& name, const std::string& prefix);
+
 // Generations no file holds, between the oldest of `oldestFirst` (numbers
 // in age order around `current`) and `current`, not `current` itself. Where
 // the numbers wrapped, the device's wrap point is not known from its files:

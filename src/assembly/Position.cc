@@ -1,7 +1,5 @@
 #include "Position.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "Facts.h"
 #include "OutputFile.h"
 #include "Wording.h"
 #include "nq_tolvane.h"
@@ -18,20 +17,6 @@ namespace nq_tolvane {
 namespace {
 
 constexpr char kTag[] = "tolvane1";
-
-// Opens the regular file `path` to read it, without blocking on anything
-// else (a FIFO); -1 when it cannot.
-int OpenRegular(const std::string& path, std::uint64_t* size) {
-  const int fd =
-      open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat info;
-  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    *size = static_cast<std::uint64_t>(info.st_size);
-    return fd;
-  }
-  if (fd >= 0) close(fd);
-  return -1;
-}
 
 // The check of the bytes of `fd` before `offset`. False when they cannot
 // all be read.

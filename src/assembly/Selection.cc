@@ -77,11 +77,15 @@ std::vector<Rule> WindowRules(const std::vector<PlannedPiece>& pieces,
   return rules;
 }
 
+std::string HeaderLine(const std::string& source, std::uint64_t start,
+                       bool damaged) {
+  return source + " follows" +
+         (start == 0 ? std::string() : " from byte " + std::to_string(start)) +
+         (damaged ? ", damaged:" : ":");
+}
+
 std::string HeaderText(const std::string& source, std::uint64_t start) {
-  return "\n" + source +
-         (start == 0 ? std::string(" follows:")
-                     : " follows from byte " + std::to_string(start) + ":") +
-         "\n";
+  return "\n" + HeaderLine(source, start) + "\n";
 }
 
 Cutter::Cutter(const History& history, const Selection& selection)

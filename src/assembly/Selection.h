@@ -30,6 +30,13 @@ std::vector<Rule> WindowRules(const std::vector<PlannedPiece>& pieces,
                               const std::optional<std::int64_t>& until,
                               bool* before);
 
+// The header line of a piece from `source` whose output starts at byte
+// `start` of its data, between the line feed before it and the empty line
+// after it: "<source> follows:", "<source> follows from byte N:", with
+// ", damaged" before the colon for a damaged archive.
+std::string HeaderLine(const std::string& source, std::uint64_t start,
+                       bool damaged = false);
+
 // The text "/bin/echo -e" gets for the header of the piece from `source`
 // whose output starts at byte `start` of its data; echo adds a line feed.
 std::string HeaderText(const std::string& source, std::uint64_t start);

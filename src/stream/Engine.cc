@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Selection.h"
-
 namespace nq_tolvane {
 namespace {
 
@@ -113,13 +111,6 @@ bool Plain(const PlannedPiece& piece) {
 }
 
 }  // namespace
-
-std::string HeaderLine(const std::string& source, std::uint64_t start,
-                       bool damaged) {
-  return source + " follows" +
-         (start == 0 ? std::string() : " from byte " + std::to_string(start)) +
-         (damaged ? ", damaged:" : ":");
-}
 
 Streamer::Streamer(const History& history, const Part& part, Source& source,
                    Sink& sink, Report* report)

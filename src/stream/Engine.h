@@ -16,6 +16,7 @@
 
 #include "History.h"
 #include "Position.h"
+#include "Selection.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -93,13 +94,6 @@ struct Part {
   // ends it instead, at a line end.
   bool budgetFromStart = false;
 };
-
-// The header line of a piece from `source` whose output starts at byte
-// `start` of its data, between the line feed before it and the empty line
-// after it: "<source> follows:", "<source> follows from byte N:", with
-// ", damaged" before the colon for a damaged archive.
-std::string HeaderLine(const std::string& source, std::uint64_t start,
-                       bool damaged);
 
 // What a round ended with.
 enum class Streamed {

@@ -46,15 +46,6 @@ struct Look {
   std::vector<std::int64_t> numbers = std::vector<std::int64_t>(65536, -1);
 };
 
-bool Numbered(const std::string& name, const std::string& prefix) {
-  if (name.compare(0, prefix.size(), prefix) != 0 ||
-      name.size() < prefix.size() + 5)
-    return false;
-  for (std::size_t i = prefix.size(); i < prefix.size() + 5; ++i)
-    if (name[i] < '0' || name[i] > '9') return false;
-  return true;
-}
-
 // Fills the size and time of `file`; false when it is gone.
 bool Measure(File* file) {
   struct stat info;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Facts.h"
 #include "brev.h"
 
 namespace nq_tolvane {
@@ -34,29 +35,6 @@ Ending Ended(Ending::How how) {
   Ending ending;
   ending.how = how;
   return ending;
-}
-
-// Opens the regular file `path` to read it; -1 with errno set when it
-// cannot (EINVAL for anything but a regular file).
-int OpenRegular(const std::string& path) {
-  const int fd =
-      open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat info;
-  if (fd < 0 || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))) return fd;
-  close(fd);
-  errno = EINVAL;
-  return -1;
-}
-
-// The size of a gzip file's last member modulo 2^32, from its trailer.
-std::optional<std::uint64_t> TrailerSize(int fd) {
-  struct stat info;
-  unsigned char tail[4];
-  if (fstat(fd, &info) != 0 || info.st_size < 18 ||
-      pread(fd, tail, sizeof tail, info.st_size - 4) != 4)
-    return std::nullopt;
-  return tail[0] | tail[1] << 8 | tail[2] << 16 |
-         static_cast<std::uint64_t>(tail[3]) << 24;
 }
 
 class PlainReader final : public PieceReader {
