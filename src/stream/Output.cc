@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 
 namespace nq_tolvane {
 namespace {
@@ -38,12 +37,13 @@ OutputSink::OutputSink(OutputFile& file, Runner& runner)
 }
 
 OutputSink::~OutputSink() {
+  // The SIGPIPE a write raised is pending for this thread alone: taking it
+  // does not wait.
   if (!pipePending_ && Pending(SIGPIPE)) {
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
-    const timespec now = {0, 0};
-    sigtimedwait(&pipe, nullptr, &now);
+    sigwaitinfo(&pipe, nullptr);
   }
   pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
 }
