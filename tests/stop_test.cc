@@ -45,9 +45,7 @@ class StreamStopTest : public DeviceTest {
     WriteFile("/var/log/misc.txt", "2\n");
     for (const auto& entry : fs::directory_iterator("/var/log"))
       SetEnd(entry.path(), std::time(nullptr) - 3600);
-    fs::copy_file(TOLVANE_SOURCE_DIR "/packaging/sudoers.d/tolvane",
-                  "/etc/sudoers.d/tolvane");
-    chmod("/etc/sudoers.d/tolvane", 0440);
+    AllowTheGroupThroughSudo();
     AddUser("member", true);
   }
 

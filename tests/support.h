@@ -44,6 +44,9 @@ std::vector<std::string> With(const std::vector<std::string>& lines,
 // Makes the user `name` in the sandbox's /etc, in the group tolvane when
 // `inGroup`.
 void AddUser(const std::string& name, bool inGroup = false);
+// Installs the shipped sudoers drop-in in the sandbox's /etc, for the
+// members of the group tolvane.
+void AllowTheGroupThroughSudo();
 // Runs `body` in a child process as the user `name` ("" for this user) and
 // returns what it returns, or 128+N when signal N ended it.
 int RunAs(const std::string& name, const std::function<int()>& body);
