@@ -96,6 +96,15 @@ struct Selection {
   // dropped from the old end, and the oldest one kept may start part way,
   // at the start of a line.
   std::optional<std::uint64_t> maxBytes;
+  // The kind of request. false (the default): a snapshot, which stores no
+  // position and writes everything the device holds at that moment: every
+  // piece on disk, a damaged archive as far as it decompresses, the active
+  // log's last line as it stands; a generation being rotated that no file
+  // can be read of now is named in Report::rotating. true: a cursor request,
+  // whose Report::position the caller stores and goes on from: it keeps the
+  // rules of AssembleLog() that make two requests after each other write
+  // every line once (it waits for a rotation under way, takes whole lines).
+  bool cursor = false;
 };
 
 // A run of consecutive missing sequence numbers, from `first` to `last`
@@ -165,6 +174,7 @@ struct Plan {
   bool expectedComplete = false;
   // PlanLog(), as in Report.
   std::optional<std::uint16_t> waitingFor;
+  std::vector<GenerationRun> rotating;
   // PlanLog(), as in Report.
   bool positionMismatch = false;
   bool positionGone = false;
@@ -190,8 +200,10 @@ enum class PieceStatus {
   kGone,         // removed (rotated away) since it was found: not missing
   kNotReached,   // the request ended before this piece was handled
   kSelectedOut,  // dropped by the selection (`droppedBy`): not missing
-  kWaiting,      // AssembleLog(): not yet, a rotation is under way at it or
-                 // before it (Report::waitingFor); a later request writes it
+  kWaiting,      // AssembleLog(): a rotation is under way at it or before
+                 // it. A cursor request ends before it (Report::waitingFor)
+                 // and a later one writes it; a snapshot could not read it
+                 // now and names it in Report::rotating
 };
 
 // Why something was left out of a history, or what a written piece warns of.
@@ -260,10 +272,15 @@ struct Report {
   // (AssembleLog). When nothing was found, `pieces` is empty and `failure`
   // is "".
   std::string failure;
-  // Where a later request may continue (Selection::after): just after the
-  // last byte written, or the position the request was given when it wrote
-  // nothing or did not complete, so that storing it loses nothing; "" when
-  // neither is known. A short text of printable characters.
+  // Where a later request may continue (Selection::after), so that storing
+  // it loses nothing: just after the last byte written, or the position the
+  // request was given when it wrote nothing or did not complete; "" when
+  // neither is known. A snapshot that wrote past what a cursor request would
+  // have waited for (a generation being rotated, a fresh damaged archive, a
+  // last line without its line feed) gives the last safe point instead: the
+  // end of what a cursor request would have written, so that a cursor
+  // request from it may write some lines again but never loses or cuts one.
+  // A short text of printable characters.
   std::string position;
   bool positionMismatch = false;  // the piece at the position given did not
                                   // match it, and came whole
@@ -273,10 +290,19 @@ struct Report {
   bool windowBeforeHistory = false;  // `since` reaches back past the oldest
                                      // generation on the device, which may
                                      // not cover the window's start
-  // AssembleLog(): the generation at which a rotation is under way (it has
-  // no complete readable file yet): the history written ends before it, the
-  // position stays there, and a later request goes on from it.
+  // AssembleLog(), a cursor request: the generation at which a rotation is
+  // under way (it has no complete readable file yet): the history written
+  // ends before it, the position stays there, and a later request goes on
+  // from it.
   std::optional<std::uint16_t> waitingFor;
+  // AssembleLog(), a snapshot: generations being rotated that no file could
+  // be read of now (compressed under another name, not yet readable). They
+  // are not in this output; the pieces after them are. A later request may
+  // find them.
+  std::vector<GenerationRun> rotating;
+  // The errno value of a write into the output that failed (EPIPE: its
+  // reader stopped reading), or 0.
+  int outputError = 0;
   // AssembleLog(): what `maxBytes` dropped of the selected part: the
   // generations (wholly or in part) and their bytes. A position stored after
   // it passes them for good.
@@ -330,31 +356,38 @@ TOLVANE_EXPORT bool AssembleEntireLog(LogType type,
 // with no scratch file; memory is bounded by fixed buffers. The device-log
 // messages are its own; it runs nothing but that gunzip.
 //
-// The history is the one the device's files hold at that moment, made safe
-// against a rotation caught half way, so that two successful requests after
-// each other, the second after the first's Report::position, write every
-// line once:
+// The history is the one the device's files hold at that moment. A
+// snapshot (the default) writes all of it; a cursor request
+// (Selection::cursor) is made safe against a rotation caught half way, so
+// that two successful cursor requests after each other, the second after
+// the first's Report::position, write every line once. Both:
 // - One generation, one piece: an archive and the plain file of the same
 //   number (still being compressed) are one generation, written from the
 //   plain file (PieceKind::kRotatedLog where it is not the active log).
-// - A generation that has no complete readable file for the moment (between
-//   the oldest one and the current one, or an archive still being written)
-//   is waited for: the history ends before it (Report::waitingFor), the
-//   position stays, and the request does not fail for it. One that stays
-//   away kSettlingSeconds after the newest sign of the rotation is lost
-//   (Report::lost) and passed; a position whose generation is gone (removed
-//   by retention) goes on from the oldest one after it (positionGone).
+// - A generation that stays away kSettlingSeconds after the newest sign of
+//   the rotation is lost (Report::lost) and passed; a position whose
+//   generation is gone (removed by retention) goes on from the oldest one
+//   after it (positionGone).
 // - The checkpoint file is trusted only when it reads as a whole number
 //   that the files agree with; read at a bad moment (empty, partial), it is
 //   read again, and the order then comes from the files alone.
-// - The active log gives whole lines: a last line without its line feed
-//   waits for the next request. Archives and rotated files come whole.
 // - A file gone between the listing and its reading makes the request look
 //   again and go on from where it is.
-// - An archive that cannot be decompressed completely and is not being
-//   written is written as far as it decompresses, with the header
-//   "<source> follows, damaged:" (or "... follows from byte N, damaged:"),
-//   marked Reason::kDamaged with the bytes lost where known, and passed.
+// - An archive that cannot be decompressed completely is written as far as
+//   it decompresses, with the header "<source> follows, damaged:" (or
+//   "... follows from byte N, damaged:"), marked Reason::kDamaged with the
+//   bytes lost where known, and passed.
+// A cursor request besides:
+// - waits for a generation after its position that has no complete readable
+//   file for the moment (a gap within the settling time, an archive still
+//   being written, a rotated file not yet readable): the history ends before
+//   it (Report::waitingFor), the position stays, and the request does not
+//   fail for it. A gap older than the position holds nothing back.
+// - takes whole lines from the active log: a last line without its line
+//   feed waits for the next request. Archives and rotated files come whole.
+// A snapshot instead writes the pieces after such a generation, names the
+// generation in Report::rotating, writes a fresh damaged archive as far as
+// it decompresses and the active log's last line as it stands.
 //
 // Returns true when every selected piece went in; when the selection keeps
 // nothing (nothing new), the output is written empty and the result is true.

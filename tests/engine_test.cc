@@ -6,6 +6,7 @@
 #include "Engine.h"
 
 #include <map>
+#include <sstream>
 
 #include "support.h"
 
@@ -124,10 +125,12 @@ class EngineTest : public testing::Test {
     file.hint = data.size();
     return file;
   }
-  // Runs one round into a sink that can take back what it got, or not:
-  // the output; *streamed how it ended.
-  std::string Run(const nq_tolvane::Part& part, bool rewindable = true,
+  // Runs one round of a cursor request (or a snapshot, with cursor_ false)
+  // into a sink that can take back what it got, or not: the output;
+  // *streamed how it ended.
+  std::string Run(nq_tolvane::Part part, bool rewindable = true,
                   Streamed* streamed = nullptr) {
+    part.cursor = cursor_;
     history_.prefix = "misc";
     history_.checkpointFound = true;
     StringSink sink(rewindable);
@@ -155,6 +158,7 @@ class EngineTest : public testing::Test {
   }
   PieceStatus Status(std::size_t i) { return report_.pieces[i].status; }
 
+  bool cursor_ = true;
   History history_;
   FakeSource source_;
   nq_tolvane::Report report_;
@@ -313,6 +317,168 @@ TEST_F(EngineTest, BudgetFromTheStartEndsAtALineEnd) {
   EXPECT_EQ(first + header + "three\n", RunBoth(part));
   EXPECT_EQ(6u, end_->offset);
 }
+
+// A history caught half way through a rotation, for both kinds of request.
+// Generation 5 is the active log; "ab" of a row is its history, by tokens:
+// "3" an archive of generation 3, "3~" one that ends short (damaged), "r3"
+// a rotated file the caller cannot read yet, "-3" generation 3 missing,
+// "?3" a number past the wrap that may not exist on this device.
+// Every piece but the active log ("five\nhalf" or as the row says) holds
+// "<n>\n"; everything of the row is fresh.
+struct Caught {
+  const char* name;
+  const char* pieces;
+  const char* active;
+  // Outputs by tokens: "3" piece 3 whole, "3~" written as damaged, "5:5" the
+  // active log's first 5 bytes; then the position, as "<n>:<offset>", or
+  // "-" for none.
+  const char* cursorOutput;
+  const char* cursorPosition;
+  const char* snapshotOutput;
+  const char* snapshotPosition;
+  const char* rotating;  // the snapshot's Report::rotating, as "3 4"
+};
+void PrintTo(const Caught& row, std::ostream* out) { *out << row.name; }
+
+class BothKindsTest : public EngineTest,
+                      public testing::WithParamInterface<Caught> {
+ protected:
+  void LayOutRow(bool settled) {
+    history_ = History();
+    source_.files.clear();
+    std::istringstream tokens(GetParam().pieces);
+    for (std::string token; tokens >> token;) {
+      const bool uncertain = token[0] == '?';
+      const bool missing = token[0] == '-' || uncertain,
+                 rotated = token[0] == 'r';
+      const bool damaged = token.back() == '~';
+      const int n = std::stoi(token.substr(missing || rotated ? 1 : 0));
+      if (missing && !settled) {
+        // The gap a cursor request waits at and a snapshot names.
+        history_.waitingFor = static_cast<std::uint16_t>(n);
+        history_.waitFrom = history_.pieces.size();
+        if (!uncertain)
+          history_.rotating.push_back(
+              {history_.waitingFor.value(), history_.waitingFor.value()});
+        continue;
+      }
+      FakeFile& file = Add(
+          n, rotated && !settled ? PieceKind::kRotatedLog : PieceKind::kArchive,
+          std::to_string(n) + "\n", !settled);
+      if (damaged && !settled) {
+        file.how = Ending::kDamaged;
+        file.data.pop_back();
+      }
+      if (rotated && !settled) {
+        file.openFailure.how = Ending::kUnreadable;
+        file.openFailure.why = Reason::kNotCopied;
+      }
+    }
+    // Settled, the active log's last line is whole and another follows.
+    const std::string active = GetParam().active;
+    Add(5, PieceKind::kActiveLog, settled ? active + "\nmore\n" : active);
+  }
+  // The output that `tokens` describe, over the history laid out.
+  std::string Expected(const std::string& tokens) {
+    std::string out;
+    std::istringstream in(tokens);
+    for (std::string token; in >> token;) {
+      const bool damaged = token.back() == '~';
+      const std::size_t colon = token.find(':');
+      const int n = std::stoi(token);
+      const PlannedPiece& piece = PieceOf(n);
+      std::string data = source_.files[piece.sourcePath].data;
+      if (colon != std::string::npos)
+        data.resize(std::stoul(token.substr(colon + 1)));
+      out += Block(piece.sourcePath, data, 0, damaged);
+    }
+    return out;
+  }
+  std::string PositionOf(const std::optional<Position>& position) {
+    return position ? std::to_string(position->sequence) + ":" +
+                          std::to_string(position->offset)
+                    : "-";
+  }
+  const PlannedPiece& PieceOf(int n) {
+    for (const PlannedPiece& piece : history_.pieces)
+      if (piece.sequence == n) return piece;
+    ADD_FAILURE() << "no piece " << n;
+    return history_.pieces.front();
+  }
+  // What a cursor request from `position` writes once the rotation has
+  // settled, by a model of the history: the rest of the piece the position
+  // lies in, from its byte, and every piece after it.
+  std::string Rest(const std::optional<Position>& position) {
+    std::string out;
+    bool after = !position;
+    for (const PlannedPiece& piece : history_.pieces) {
+      const std::string& data = source_.files[piece.sourcePath].data;
+      if (after) {
+        out += Block(piece.sourcePath, data);
+      } else if (piece.sequence == position->sequence) {
+        after = true;
+        if (position->offset < data.size())
+          out += Block(piece.sourcePath, data.substr(position->offset),
+                       position->offset);
+      }
+    }
+    return out;
+  }
+};
+
+// A cursor request ends where the rotation is under way and takes whole
+// lines; a snapshot writes everything the device holds and names what it
+// could not read, with a position that a cursor request can go on from,
+// once the rotation has settled, losing and cutting no line.
+TEST_P(BothKindsTest, SnapshotWritesEverythingCursorWaits) {
+  const Caught& row = GetParam();
+  LayOutRow(false);
+  cursor_ = true;
+  EXPECT_EQ(Expected(row.cursorOutput), RunBoth({}));
+  EXPECT_EQ(row.cursorPosition, PositionOf(end_));
+  EXPECT_TRUE(report_.rotating.empty());
+
+  cursor_ = false;
+  EXPECT_EQ(Expected(row.snapshotOutput), RunBoth({}));
+  EXPECT_EQ(row.snapshotPosition, PositionOf(end_));
+  EXPECT_FALSE(report_.waitingFor);
+  EXPECT_TRUE(complete_);
+  std::string rotating;
+  for (const auto& run : report_.rotating)
+    rotating += (rotating.empty() ? "" : " ") + std::to_string(run.first);
+  EXPECT_EQ(row.rotating, rotating);
+
+  // The snapshot's position is no trap: from it, once settled, the rest.
+  const std::optional<Position> position = end_;
+  LayOutRow(true);
+  cursor_ = true;
+  nq_tolvane::Part part;
+  if (position) {
+    part.after = *position;
+    // Its check is of the data before it, which the settled files hold.
+    const std::string& data =
+        source_.files[PieceOf(position->sequence).sourcePath].data;
+    part.after->check = CheckOf(data.substr(0, position->offset));
+  }
+  EXPECT_EQ(Rest(position), Run(part));
+  EXPECT_FALSE(report_.positionMismatch);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rotations, BothKindsTest,
+    testing::Values(Caught{"fresh_gap", "1 2 -3 4", "five\n", "1 2", "2:2",
+                           "1 2 4 5", "2:2", "3"},
+                    Caught{"last_line_without_feed", "1 2", "five\nhalf",
+                           "1 2 5:5", "5:5", "1 2 5", "5:5", ""},
+                    Caught{"only_a_line_being_written", "", "half", "", "-",
+                           "5", "-", ""},
+                    Caught{"fresh_damaged_archive", "1 2~ 3", "five\n", "1",
+                           "1:2", "1 2~ 3 5", "1:2", ""},
+                    Caught{"rotated_file_not_yet_readable", "1 r2 3", "five\n",
+                           "1", "1:2", "1 3 5", "1:2", "2"},
+                    Caught{"wrap_within_the_minute", "98 99 ?100 1", "five\n",
+                           "98 99", "99:3", "98 99 1 5", "99:3", ""}),
+    [](const testing::TestParamInfo<Caught>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tolvane_test

@@ -24,7 +24,8 @@ constexpr long kNow = 2000000000;
 
 // "3 4 r5 a6": the pieces in output order, archives by their number, "r"
 // for a rotated plain file, "a" for the active log; "|" where the pieces
-// start to wait, then "wait N", "lost A-B", "guessed" without a trusted
+// start to wait, then "wait N" where a cursor request waits, "lost A-B",
+// "rotating A-B" for the gaps a snapshot names, "guessed" without a trusted
 // checkpoint.
 std::string Describe(const History& history) {
   std::ostringstream text;
@@ -39,6 +40,10 @@ std::string Describe(const History& history) {
   if (history.waitingFor) text << "wait " << *history.waitingFor << " ";
   for (const auto& run : history.lost)
     text << "lost " << run.first
+         << (run.first == run.last ? "" : "-" + std::to_string(run.last))
+         << " ";
+  for (const auto& run : history.rotating)
+    text << "rotating " << run.first
          << (run.first == run.last ? "" : "-" + std::to_string(run.last))
          << " ";
   if (!history.checkpointFound) text << "guessed ";
@@ -123,9 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
               -1, "3 4 a5"},
         // Compressed under a name the library cannot know.
         State{"invisible for a moment", "6\n", "a3 a4 p6! c!", -1,
-              "3 4 | a6 wait 5"},
+              "3 4 | a6 wait 5 rotating 5"},
         State{"invisible before the next log is made", "6\n", "a3 a4 c!", -1,
-              "3 4 wait 5"},
+              "3 4 wait 5 rotating 5"},
         State{"a device that wraps at 99", "3\n", "a98 a99 a1", -1,
               "98 99 1 lost 2"},
         State{"invisible for longer than the settling time", "6\n", "a3 a4 p6!",
@@ -147,9 +152,18 @@ INSTANTIATE_TEST_SUITE_P(
         State{"a leftover older than every archive", "10\n", "p2 a8 a9 p10!",
               -1, "8 9 a10"},
         State{"the position's generation being rotated", "6\n", "a3 a4 p6! c!",
-              5, "3 4 | a6 wait 5"},
+              5, "3 4 | a6 wait 5 rotating 5"},
         State{"the position's generation removed long ago", "6\n", "a4 a5 p6!",
-              2, "4 5 a6"}),
+              2, "4 5 a6"},
+        // A cursor waits only for what lies after its position.
+        State{"a fresh gap older than the position", "6\n", "a3 a4 p6! c!", 6,
+              "3 4 a6 rotating 5"},
+        State{"a fresh gap among newer archives", "5\n", "a1 a2 a4! p5! c!", -1,
+              "1 2 | 4 a5 wait 3 rotating 3"},
+        State{"fresh gaps after a settled one", "7\n", "a1 a3 a5! p7! c!", -1,
+              "1 3 | 5 a7 wait 4 lost 2 rotating 4 rotating 6"},
+        State{"the wrap at 99 within the minute", "2\n", "a98 a99 a1! p2! c!",
+              -1, "98 99 | 1 a2 wait 100"}),
     [](const testing::TestParamInfo<State>& info) {
       std::string name;
       for (const char* c = info.param.name; *c != '\0'; ++c)

@@ -41,10 +41,11 @@ class SelectionTest : public DeviceTest {
     if (out != nullptr) *out = ReadFile("/var/log/out");
     return result;
   }
-  // A selection after the position of the last request.
+  // A cursor request after the position of the last request.
   Selection After() {
     Selection selection;
     selection.after = report_.position;
+    selection.cursor = true;
     return selection;
   }
   nq_tolvane::Report report_;

@@ -36,12 +36,16 @@ struct History {
   // facts found on disk.
   std::vector<PlannedPiece> pieces;
   // Generations no archive holds, between the oldest archive and `current`;
-  // none without a checkpoint (see Plan::lost).
+  // none without a checkpoint (see Plan::lost). FindGenerations(): those the
+  // rotation left long enough ago, wherever they lie.
   std::vector<GenerationRun> lost;
+  // FindGenerations() only: the gaps a rotation left within the settling
+  // time, which a snapshot names as being rotated.
+  std::vector<GenerationRun> rotating;
   std::vector<std::string> unlisted;  // directories there but not listed
 
   // FindGenerations() only. A rotation under way at generation
-  // `waitingFor`: the pieces from `waitFrom` on lie after it and wait.
+  // `waitingFor`: a cursor request ends before it, at piece `waitFrom`.
   std::optional<std::uint16_t> waitingFor;
   std::size_t waitFrom = SIZE_MAX;
   // Per piece: it changed, or a newer generation did, within the settling

@@ -119,7 +119,20 @@ Streamer::Streamer(const History& history, const Part& part, Source& source,
       source_(source),
       sink_(sink),
       report_(report),
-      waitFrom_(std::min(history.waitFrom, history.pieces.size())) {}
+      waitFrom_(part.cursor ? CursorWaitFrom() : history.pieces.size()) {}
+
+// The first piece a cursor request waits at.
+std::size_t Streamer::CursorWaitFrom() const {
+  return std::min(history_.waitFrom, history_.pieces.size());
+}
+
+// A snapshot is about to write past what a cursor request would wait for:
+// `safe` is where such a request would have ended.
+void Streamer::Pass(const std::optional<Position>& safe) {
+  if (part_.cursor || passed_) return;
+  passed_ = true;
+  safe_ = safe;
+}
 
 void Streamer::Decide() {
   const std::vector<Choice> learnt = std::move(pieces_);
@@ -139,7 +152,8 @@ void Streamer::Decide() {
       choice.limit = piece.sizeOnDisk;
       choice.size = piece.sizeOnDisk;
     }
-    choice.wholeLines = piece.kind == PieceKind::kActiveLog;
+    choice.wholeLines = part_.cursor && piece.kind == PieceKind::kActiveLog;
+    choice.lastLine = !part_.cursor && piece.kind == PieceKind::kActiveLog;
     report_->pieces.emplace_back();
     PieceReport& reported = report_->pieces.back();
     reported.sourcePath = piece.sourcePath;
@@ -150,12 +164,19 @@ void Streamer::Decide() {
   ApplyWindow();
   for (std::size_t i = waitFrom_; i < pieces_.size(); ++i)
     report_->pieces[i].status = PieceStatus::kWaiting;
-  if (waitFrom_ < pieces_.size() || history_.waitingFor)
-    report_->waitingFor = history_.waitingFor;
+  if (part_.cursor) report_->waitingFor = history_.waitingFor;
   const auto key = [&](std::uint16_t n) { return AgeKey(n, history_.current); };
+  // What lies before the position was told before; what lies after the
+  // generation a cursor request waits for is a later request's to tell.
+  const auto told = [&](const GenerationRun& run) {
+    return (!part_.after || key(run.last) > key(part_.after->sequence)) &&
+           (!report_->waitingFor || key(run.last) < key(*report_->waitingFor));
+  };
   for (const GenerationRun& run : history_.lost)
-    if (!part_.after || key(run.last) > key(part_.after->sequence))
-      report_->lost.push_back(run);
+    if (told(run)) report_->lost.push_back(run);
+  if (!part_.cursor)
+    for (const GenerationRun& run : history_.rotating)
+      if (told(run)) report_->rotating.push_back(run);
 }
 
 // Drops what lies before the position; the piece that holds it starts
@@ -224,12 +245,30 @@ Streamer::Piece Streamer::Failed(std::size_t index, const Ending& failure) {
       // A rotated file the caller cannot read is compressed in a moment.
       if (history_.pieces[index].kind == PieceKind::kRotatedLog &&
           history_.unsettled[index]) {
+        if (!part_.cursor) {
+          Unreadable(index);
+          return Piece::kNothing;
+        }
         Wait(index);
         return Piece::kWait;
       }
       LeaveOut(index, failure);
       return Piece::kNothing;
   }
+}
+
+// A snapshot passes a generation being rotated that it cannot read now, and
+// names it.
+void Streamer::Unreadable(std::size_t index) {
+  Pass(end());
+  const std::uint16_t sequence = history_.pieces[index].sequence;
+  report_->pieces[index].status = PieceStatus::kWaiting;
+  auto& runs = report_->rotating;
+  const auto key = [&](std::uint16_t n) { return AgeKey(n, history_.current); };
+  const auto at = std::find_if(runs.begin(), runs.end(), [&](const auto& run) {
+    return key(run.first) > key(sequence);
+  });
+  runs.insert(at, {sequence, sequence});
 }
 
 // Reads the data of piece `index` once to learn its size and how it ends.
@@ -355,8 +394,13 @@ Streamer::Piece Streamer::Stream(std::size_t index) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (choice.ending && choice.ending->how == Ending::kDamaged &&
         history_.unsettled[index]) {
-      Wait(index);  // still being written: none of it yet
-      return Piece::kWait;
+      // Still being written: a cursor request takes none of it yet.
+      if (!part_.cursor) {
+        Pass(end());
+      } else {
+        Wait(index);
+        return Piece::kWait;
+      }
     }
     std::unique_ptr<PieceReader> reader = source_.Open(piece, &failure);
     if (!reader) return Failed(index, failure);
@@ -385,7 +429,7 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
       input.ending().how != Ending::kWarned) {
     const Ending ending = input.ending();
     if (ending.how != Ending::kDamaged) return Failed(index, ending);
-    if (history_.unsettled[index]) {
+    if (part_.cursor && history_.unsettled[index]) {
       Wait(index);
       return Piece::kWait;
     }
@@ -450,7 +494,7 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
     if (size == 0) break;
     input.Take(size);
     if (source_.Stopped()) return Piece::kStopped;
-    if (!choice.wholeLines) {
+    if (!choice.wholeLines && !choice.lastLine) {
       if (!put(data, size)) return Piece::kSinkFailed;
       continue;
     }
@@ -508,6 +552,15 @@ Streamer::Piece Streamer::Write(std::size_t index, PieceReader& reader,
       if (!headed && choice.start == 0 && !choice.cutFrom &&
           !choice.atPosition && held.empty() && !put(nullptr, 0))
         return Piece::kSinkFailed;
+      if (choice.lastLine && !held.empty()) {
+        // The last line as it stands; a cursor request stops before it.
+        Pass(headed ? std::optional<Position>(Position{history_.prefix,
+                                                       piece.sequence, written,
+                                                       window.Check()})
+                    : end());
+        if (!put(held.data(), held.size())) return Piece::kSinkFailed;
+        held.clear();
+      }
       break;
   }
   reported.startByte = choice.start;
@@ -543,6 +596,8 @@ Streamed Streamer::Run() {
           report_->pieces[i].status == PieceStatus::kLeftOut)
         continue;
       if (source_.Stopped()) return Streamed::kStopped;
+      // A snapshot writes on where a cursor request would wait.
+      if (i >= CursorWaitFrom()) Pass(end());
       switch (Stream(i)) {
         case Piece::kLookAgain:
           return Streamed::kLookAgain;
@@ -565,8 +620,10 @@ Streamed Streamer::Run() {
     if (!wrong || part_.budgetFromStart || attempt > pieces_.size()) break;
     if (!sink_.Rewind(mark)) return Streamed::kSinkFailed;
     newest_.reset();
+    passed_ = false;
+    safe_.reset();
     complete_ = true;
-    waitFrom_ = std::min(history_.waitFrom, history_.pieces.size());
+    waitFrom_ = part_.cursor ? CursorWaitFrom() : history_.pieces.size();
     Decide();
   }
   CountDropped();

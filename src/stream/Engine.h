@@ -93,6 +93,10 @@ struct Part {
   // it was read) the part starts where the last round ended and the budget
   // ends it instead, at a line end.
   bool budgetFromStart = false;
+  // A cursor request, which waits for a rotation under way and takes whole
+  // lines from the active log; else a snapshot, which writes everything and
+  // names what it could not read (see Selection::cursor).
+  bool cursor = false;
 };
 
 // What a round ended with.
@@ -124,10 +128,16 @@ class Streamer final {
   void Foresee();
 
   // Just after the last byte written, or else the position the part was
-  // given; nullopt when neither is known.
-  std::optional<Position> position() const {
+  // given; nullopt when neither is known. A new round goes on from it.
+  std::optional<Position> end() const {
     return newest_ ? newest_ : part_.after;
   }
+  // Where a cursor request may go on from: end(), or for a snapshot that
+  // wrote past what a cursor request would have waited for, the end of what
+  // it would have written.
+  std::optional<Position> position() const { return passed_ ? safe_ : end(); }
+  // True once a snapshot wrote past what a cursor request would wait for.
+  bool passed() const { return passed_; }
   // False once a piece was left out.
   bool complete() const { return complete_; }
 
@@ -143,6 +153,8 @@ class Streamer final {
                                            // first line at or after it
     std::optional<std::uint64_t> limit;    // read no further
     bool wholeLines = false;  // hold back a last line without a line feed
+    bool lastLine = false;    // a snapshot's active log: write that line,
+                              // the position ending before it
     std::optional<std::uint64_t> size;      // its data's size, once known
     std::optional<std::uint64_t> sizeUsed;  // the size the budget took
     std::optional<Ending> ending;           // how its data ends, once known
@@ -170,6 +182,9 @@ class Streamer final {
   Piece Stream(std::size_t index);
   Piece Write(std::size_t index, PieceReader& reader, std::uint64_t dataAt);
   void Wait(std::size_t index);
+  void Pass(const std::optional<Position>& safe);
+  void Unreadable(std::size_t index);
+  std::size_t CursorWaitFrom() const;
   void LeaveOut(std::size_t index, const Ending& ending);
 
   const History& history_;
@@ -178,8 +193,10 @@ class Streamer final {
   Sink& sink_;
   Report* const report_;
   std::vector<Choice> pieces_;
-  std::size_t waitFrom_;
+  std::size_t waitFrom_;            // pieces from here on wait
   std::optional<Position> newest_;  // the end of the newest piece written
+  bool passed_ = false;             // see passed()
+  std::optional<Position> safe_;    // position() once passed
   bool complete_ = true;
 };
 

@@ -303,10 +303,19 @@ History FindGenerations(const LogFiles& files, const Looking& looking) {
     }
   }
 
-  // Gaps: lost once settled, else waited for. Where the numbers wrapped, the
-  // numbers after the newest one before the wrap, and 0, may not exist on
-  // this device at all: waited for while the rotation is fresh, never lost.
-  std::vector<GenerationRun> gaps = LostGenerations(numbers, current);
+  // Gaps: lost once settled, else being rotated. Where the numbers wrapped,
+  // the numbers after the newest one before the wrap, and 0, may not exist
+  // on this device at all: a cursor waits for them while the rotation is
+  // fresh, but they are never named.
+  const std::vector<GenerationRun> certain = LostGenerations(numbers, current);
+  const auto fresh = [&](const GenerationRun& gap) {
+    return unsettled(settledAfter(key(gap.first)));
+  };
+  for (const GenerationRun& gap : certain)
+    (fresh(gap) ? history.rotating : history.lost).push_back(gap);
+  if (!trusted) history.lost.clear();
+
+  std::vector<GenerationRun> gaps = certain;
   if (!numbers.empty() && numbers.front() > current) {
     std::uint16_t newestEarlier = 0;
     for (std::uint16_t n : numbers)
@@ -319,10 +328,14 @@ History FindGenerations(const LogFiles& files, const Looking& looking) {
   }
   if (looking.after && !Has(look, *looking.after))
     gaps.push_back({*looking.after, *looking.after});
+  // A cursor waits for the oldest fresh gap that is not older than its
+  // position: what lies before the position is behind it already.
+  const std::uint32_t from = looking.after ? key(*looking.after) : 0;
   std::optional<std::uint32_t> wait;
   for (const GenerationRun& gap : gaps) {
-    const std::uint32_t age = key(gap.first);
-    if (unsettled(settledAfter(age)) && (!wait || age < *wait)) wait = age;
+    if (!fresh(gap) || key(gap.last) < from) continue;
+    const std::uint32_t age = std::max(key(gap.first), from);
+    if (!wait || age < *wait) wait = age;
   }
   if (wait && (!history.waitingFor || *wait < key(*history.waitingFor))) {
     history.waitingFor = static_cast<std::uint16_t>(*wait);
@@ -331,10 +344,6 @@ History FindGenerations(const LogFiles& files, const Looking& looking) {
            key(history.pieces[history.waitFrom].sequence) <= *wait)
       ++history.waitFrom;
   }
-  if (trusted)
-    for (const GenerationRun& run : LostGenerations(numbers, current))
-      if (!history.waitingFor || key(run.last) < key(*history.waitingFor))
-        history.lost.push_back(run);
   return history;
 }
 

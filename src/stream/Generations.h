@@ -35,9 +35,10 @@ struct Looking {
 //   the wrap, and the oldest plain file is taken as the active log.
 // - A missing generation that the files show was rotated within
 //   kSettlingSeconds (the checkpoint or a newer generation's file changed
-//   since) is being rotated: the first such one is `waitingFor`, and the
-//   pieces after it wait. Older gaps are `lost`. So is the generation of
-//   `looking.after` when it is missing: waited for, or gone.
+//   since) is being rotated (`rotating`); the others are `lost`. A cursor
+//   request waits for the first one not older than `looking.after`
+//   (`waitingFor`, from piece `waitFrom` on), and for the generation of
+//   `looking.after` while it is missing and fresh.
 // Sends nothing to the device log and runs no command.
 History FindGenerations(const LogFiles& files, const Looking& looking);
 

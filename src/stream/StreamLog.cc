@@ -57,6 +57,7 @@ Part PartOf(const Selection& selection) {
   part.since = selection.since;
   part.until = selection.until;
   part.maxBytes = selection.maxBytes;
+  part.cursor = selection.cursor;
   return part;
 }
 
@@ -80,6 +81,12 @@ void Merge(Report& whole, const Report& round) {
                        return seen.first == run.first && seen.last == run.last;
                      }))
       whole.lost.push_back(run);
+  for (const GenerationRun& run : round.rotating)
+    if (std::none_of(whole.rotating.begin(), whole.rotating.end(),
+                     [&](const GenerationRun& seen) {
+                       return seen.first == run.first && seen.last == run.last;
+                     }))
+      whole.rotating.push_back(run);
   whole.budgetDropped.insert(whole.budgetDropped.end(),
                              round.budgetDropped.begin(),
                              round.budgetDropped.end());
@@ -102,6 +109,11 @@ void Tell(LogType type, const Report& report) {
   for (const GenerationRun& run : report.lost)
     __brev_printf(4, kTag, "%s: %s.", kFunction,
                   MissingText(type, run).c_str());
+  for (const GenerationRun& run : report.rotating)
+    __brev_printf(5, kTag, "%s: %s %s %s being rotated: not in this output.",
+                  kFunction, LogTypeName(type).c_str(),
+                  GenerationsText(run).c_str(),
+                  run.first == run.last ? "is" : "are");
   if (report.waitingFor)
     __brev_printf(5, kTag,
                   "%s: %s generation %05u is being rotated; the history "
@@ -138,6 +150,10 @@ bool AssembleLog(LogType type, const std::string& outputPath,
   Part part = PartOf(selection);
   Streamed streamed = Streamed::kDone;
   std::optional<Position> end = part.after;
+  // Where a cursor request may go on from: the end, unless a round passed
+  // what a cursor request would have waited for.
+  std::optional<Position> safe = part.after;
+  bool passed = false;
   bool complete = true;
   bool found = false;  // some piece, or a generation waited for
   int error = 0;
@@ -151,7 +167,11 @@ bool AssembleLog(LogType type, const std::string& outputPath,
       Streamer streamer(history, part, source, sink, &told);
       streamed = streamer.Run();
       complete = complete && streamer.complete();
-      end = streamer.position();
+      end = streamer.end();
+      if (!passed) {
+        safe = streamer.position();
+        passed = streamer.passed();
+      }
       if (round == 0)
         *report = std::move(told);
       else
@@ -181,9 +201,11 @@ bool AssembleLog(LogType type, const std::string& outputPath,
                   kFunction, prefix.c_str(), signal, path);
     return false;
   }
-  if (streamed == Streamed::kSinkFailed)
+  if (streamed == Streamed::kSinkFailed) {
+    report->outputError = error;
     return Fail(kFunction, report,
                 "cannot write " + outputPath + ": " + ErrorText(error));
+  }
   if (streamed == Streamed::kLookAgain)
     return Fail(
         kFunction, report,
@@ -202,7 +224,7 @@ bool AssembleLog(LogType type, const std::string& outputPath,
   __brev_printf(6, kTag, "%s: %s log written to %s.", kFunction, prefix.c_str(),
                 path);
   report->complete = true;
-  report->position = end ? PositionText(*end) : "";
+  report->position = safe ? PositionText(*safe) : "";
   return true;
 }
 
@@ -251,6 +273,8 @@ bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
   plan->positionGone = foreseen.positionGone;
   plan->windowBeforeHistory = foreseen.windowBeforeHistory;
   plan->waitingFor = waitingFor;
+  plan->rotating = foreseen.rotating;
+  plan->expectedComplete = plan->expectedComplete && plan->rotating.empty();
   return true;
 }
 
