@@ -108,6 +108,12 @@ std::vector<std::string> ReportLines(const Options& options,
   for (const nq_tolvane::GenerationRun& run : report.lost)
     lines.push_back(kWarning + nq_tolvane::MissingText(options.type, run) +
                     ".");
+  for (const nq_tolvane::GenerationRun& run : report.rotating)
+    lines.push_back(kWarning + nq_tolvane::LogTypeName(options.type) + " " +
+                    nq_tolvane::GenerationsText(run) +
+                    (run.first == run.last
+                         ? " is being rotated: it is not in this output."
+                         : " are being rotated: they are not in this output."));
   // Only a written piece carries kDamaged.
   for (const nq_tolvane::PieceReport& piece : report.pieces) {
     if (piece.code != nq_tolvane::Reason::kDamaged) continue;
@@ -202,6 +208,9 @@ std::vector<std::string> ListLines(const Options& options,
   if (plan.waitingFor)
     lines.push_back("# waiting: generation " + Sequence(*plan.waitingFor) +
                     " is being rotated; a run now ends before it");
+  for (const nq_tolvane::GenerationRun& run : plan.rotating)
+    lines.push_back("# rotating: " + nq_tolvane::GenerationsText(run) +
+                    ", which a run now leaves out");
   if (plan.checkpointFound) {
     lines.push_back("# checkpoint: " + Escaped(plan.checkpointPath) +
                     " found, current " + Sequence(plan.current));
