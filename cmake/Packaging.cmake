@@ -2,7 +2,7 @@
 #
 #   cpack -G DEB                       (in the build directory)
 #
-#   libtolvane1     component runtime: libtolvane.so.1 and, when built, the
+#   libtolvane2     component runtime: libtolvane.so.2 and, when built, the
 #                   stand-in services library libtolvane_services.so.1
 #   libtolvane-dev  component dev: headers, library links, CMake package and
 #                   tolvane.pc
@@ -26,7 +26,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
-set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)  # "libtolvane1 (= VERSION)"
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)  # "libtolvane2 (= VERSION)"
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -41,7 +41,7 @@ set(tolvane_about "tolvane writes every gzip archive of one of the device's logs
 brev, snmpd, misc), oldest first across the wrap of their sequence numbers,
 and then the active log into one file.")
 
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtolvane1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtolvane${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${tolvane_about}
 This package holds the shared library, which programs of the device load.")
@@ -88,7 +88,7 @@ if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${tolvane_c_depends}")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # Where dpkg-shlibdeps finds libtolvane.so.1, which tolvane-getlog needs
+  # Where dpkg-shlibdeps finds libtolvane.so.2, which tolvane-getlog needs
   # and which is packaged apart from it.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
   # Likewise the device's services library, whose package is the device's
@@ -105,7 +105,8 @@ string(TIMESTAMP TOLVANE_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(packaging/changelog.in packaging/changelog @ONLY)
 execute_process(COMMAND gzip -9nkf changelog
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/packaging)
-set(tolvane_packages libtolvane1 libtolvane-dev tolvane-getlog)
+set(tolvane_packages libtolvane${PROJECT_VERSION_MAJOR} libtolvane-dev
+    tolvane-getlog)
 foreach(component package IN ZIP_LISTS CPACK_COMPONENTS_ALL tolvane_packages)
   set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz

@@ -14,18 +14,18 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/debs" >/dev/null)
-for package in libtolvane1 libtolvane-dev tolvane-getlog; do
+for package in libtolvane2 libtolvane-dev tolvane-getlog; do
   deb=$(echo "$work/debs/${package}_"*"_$arch.deb")
   [ -f "$deb" ] || fail "no $package for $arch among: $(ls "$work/debs")"
   dpkg-deb -x "$deb" "$work/root"
 done
-depends=$(dpkg-deb -f "$work/debs/libtolvane1_"*.deb Depends)
+depends=$(dpkg-deb -f "$work/debs/libtolvane2_"*.deb Depends)
 for needed in sudo gzip coreutils libc6 libstdc++6 zlib1g; do
   echo "$depends" | tr ',' '\n' | grep -q "^ *$needed\( \|$\)" ||
-    fail "libtolvane1 does not depend on $needed: $depends"
+    fail "libtolvane2 does not depend on $needed: $depends"
 done
-dpkg-deb --ctrl-tarfile "$work/debs/libtolvane1_"*.deb | tar -xOf - ./triggers |
-  grep -qx "activate-noawait ldconfig" || fail "libtolvane1 has no ldconfig trigger"
+dpkg-deb --ctrl-tarfile "$work/debs/libtolvane2_"*.deb | tar -xOf - ./triggers |
+  grep -qx "activate-noawait ldconfig" || fail "libtolvane2 has no ldconfig trigger"
 
 # The drop-in (0440, not enabled, and as documentation), manual page, README.
 usr=$work/root/usr

@@ -19,7 +19,7 @@ cmake -S "$source" -B "$work/build" -DBUILD_TESTING=OFF \
 cmake --build "$work/build" -j2 >/dev/null
 cmake --install "$work/build" --prefix "$work/usr" >/dev/null
 
-lib=$(find "$work/usr" -name libtolvane.so.1)
+lib=$(find "$work/usr" -name libtolvane.so.2)
 needed=$(${READELF:-readelf} -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/ \1 /p')
 echo "$needed" | grep -qx " libdevice_services.so.1 " && ! echo "$needed" | grep -q tolvane_services ||
   { echo "libtolvane.so needs:$needed" >&2; exit 1; }
