@@ -43,6 +43,7 @@ TEST(ReportLinesTest, EachLineInItsPlace) {
   report.positionMismatch = report.positionGone = true;
   report.windowBeforeHistory = true;
   report.lost = {{65535, 1}};
+  report.rotating = {{4, 4}, {6, 7}};
   report.pieces.resize(3);  // only a damaged piece is told
   report.pieces[0].sourcePath = "/var/log/misc00005.log.gz";
   report.pieces[0].code = report.pieces[2].code = Reason::kDamaged;
@@ -65,6 +66,10 @@ TEST(ReportLinesTest, EachLineInItsPlace) {
           warn + "--since -2d reaches back past the oldest generation; the "
                  "history may not cover its start.",
           warn + "misc generations 65535-00001 are missing.",
+          warn + "misc generation 00004 is being rotated: it is not in this "
+                 "output.",
+          warn + "misc generations 00006-00007 are being rotated: they are "
+                 "not in this output.",
           warn + "/var/log/misc00005.log.gz is damaged: written as far as it "
                  "decompresses; the rest of it is lost.",
           warn + "/var/log/misc0000\\n7.log.gz is damaged: written as far as "
@@ -144,6 +149,7 @@ TEST(ListLinesTest, EachLine) {
   plan.lost = {{2, 2}};
   plan.positionMismatch = plan.positionGone = plan.windowBeforeHistory = true;
   plan.waitingFor = 2;
+  plan.rotating = {{4, 5}};
   plan.checkpointFound = true;
   plan.current = 3;
   plan.unlisted = {"/etc/sysconfig/vorn/tolvane"};
@@ -164,6 +170,7 @@ TEST(ListLinesTest, EachLine) {
           "history may not cover its start",
           "# waiting: generation 00002 is being rotated; a run now ends "
           "before it",
+          "# rotating: generations 00004-00005, which a run now leaves out",
           "# checkpoint: /var/log/misc.txt found, current 00003",
           "# not listed: /etc/sysconfig/vorn/tolvane",
       }),
