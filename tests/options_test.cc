@@ -1,5 +1,5 @@
 // tolvane-getlog's command line, read in process: every form of TIME and SIZE,
-// the options, their usage errors and the cursor file that is the output.
+// the options, their usage errors and the cursor files that are refused.
 
 #include "Options.h"
 
@@ -95,8 +95,8 @@ std::string Describe(const Options& options) {
   return text;
 }
 
-// Each row: the words, and what they give: the options, "usage" for the
-// usage alone, or the line of the usage error.
+// Each row: the words, and what they give: the options, or the line of the
+// usage error.
 TEST(OptionsTest, CommandLines) {
   const struct {
     std::vector<std::string> args;
@@ -109,12 +109,22 @@ TEST(OptionsTest, CommandLines) {
       {{"--since", "@10", "--until", "@10", "--max-size", "1K", "--cursor-file",
         "c", "4", "-"},
        "type 4 output - selecting since 10 until 10 max 1024 cursor c"},
-      {{"kernel", "out"}, "usage"},
-      {{"misc"}, "usage"},
-      {{"misc", ""}, "usage"},
-      {{"misc", "out", "more"}, "usage"},
-      {{"--debug", "--list", "misc"}, "usage"},
-      {{"--verbose", "misc", "out"}, "usage"},
+      {{"foo", "OUT"}, "unknown log type \"foo\""},
+      {{"7", "OUT"}, "unknown log type \"7\""},
+      {{"0", "OUT"}, "unknown log type \"0\""},
+      {{"-1", "OUT"}, "unknown log type \"-1\""},
+      {{"99999999999", "OUT"}, "unknown log type \"99999999999\""},
+      {{"--debug"}, "TYPE is missing"},
+      {{"misc"}, "OUTPUT is missing"},
+      {{"misc", ""}, "OUTPUT is empty"},
+      {{"misc", "out", "x\ty"}, "unexpected argument \"x\\ty\""},
+      {{"--list", "misc", "out"}, "unexpected argument \"out\""},
+      {{"misc", "out", "--since", "-1h"}, "options come before TYPE: --since"},
+      {{"--sinse", "-1h", "misc", "o"}, "unknown option --sinse"},
+      {{"--debug", "--help"}, "--help must be the first word"},
+      {{"--debug", "--list", "misc"}, "--debug and --list exclude each other"},
+      {{"--debug", "--debug"}, "--debug given twice"},
+      {{"--list", "--list", "misc"}, "--list given twice"},
       {{"--list", "--max-size"}, "--max-size needs a SIZE"},
       {{"--until", "@1", "--until", "@2"}, "--until given twice"},
       {{"--until", "2026-02-30\n"},
@@ -131,16 +141,17 @@ TEST(OptionsTest, CommandLines) {
   for (const auto& row : rows) {
     Options options;
     const UsageError error = ParseOptions(row.args, kNow, &options);
-    const std::string got = error.status == 0       ? Describe(options)
-                            : error.problem.empty() ? "usage"
-                                                    : error.problem;
+    const std::string got =
+        error.status == 0 ? Describe(options) : error.problem;
     EXPECT_EQ(row.gives, got) << ::testing::PrintToString(row.args);
     EXPECT_EQ(error.status == 0 ? 0 : 2, error.status);
   }
 }
 
 // In a directory of its own: the file F, a link to it and another file O.
-TEST(CursorIsOutputTest, SameFileByAnyName) {
+// A cursor file is refused when it is the output, or when its directory is
+// missing; one that is not there yet is not.
+TEST(CursorFileTest, SameFileByAnyNameOrNoDirectory) {
   const std::string dir =
       ::testing::TempDir() + "cursor." + std::to_string(getpid());
   ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
@@ -148,20 +159,26 @@ TEST(CursorIsOutputTest, SameFileByAnyName) {
   for (const std::string& file : {f, o})
     close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
   ASSERT_EQ(0, symlink(f.c_str(), (dir + "/link").c_str()));
+  const auto output = [](const std::string& cursor) {
+    return "the cursor file " + cursor + " is also the output";
+  };
   const struct {
     std::string cursor, output;
     const std::string* standardOutput;  // the file of "-"
-    bool same;
+    std::string problem;                // "" for none
   } rows[] = {
-      {f, f, nullptr, true},
-      {f, dir + "/./F", nullptr, true},
-      {f, dir + "/link", nullptr, true},
-      {f, "-", &f, true},
-      {f, o, nullptr, false},
-      {f, "-", &o, false},
-      {dir + "/N", dir + "/./N", nullptr, true},  // neither there yet
-      {dir + "/N", dir + "/M", nullptr, false},
-      {dir + "/N", dir + "/../N", nullptr, false},
+      {f, f, nullptr, output(f)},
+      {f, dir + "/./F", nullptr, output(f)},
+      {f, dir + "/link", nullptr, output(f)},
+      {f, "-", &f, output(f)},
+      {f, o, nullptr, ""},
+      {f, "-", &o, ""},
+      {dir + "/N", dir + "/./N", nullptr, output(dir + "/N")},  // neither yet
+      {dir + "/N", dir + "/M", nullptr, ""},
+      {dir + "/N", dir + "/../N", nullptr, ""},
+      {dir + "/n\to/c", o, nullptr,
+       "the directory " + dir + "/n\\to of the cursor file " + dir +
+           "/n\\to/c does not exist"},
   };
   for (const auto& row : rows) {
     Options options;
@@ -171,11 +188,9 @@ TEST(CursorIsOutputTest, SameFileByAnyName) {
         row.standardOutput ? open(row.standardOutput->c_str(), O_WRONLY) : -1;
     const UsageError error = CheckCursorIsNotOutput(options, fd);
     if (fd >= 0) close(fd);
-    EXPECT_EQ(row.same ? 2 : 0, error.status)
+    EXPECT_EQ(error.problem.empty() ? 0 : 2, error.status);
+    EXPECT_EQ(row.problem, error.problem + MissingCursorDirectory(options))
         << row.cursor << " " << row.output;
-    EXPECT_EQ(
-        row.same ? "the cursor file " + row.cursor + " is also the output" : "",
-        error.problem);
   }
   EXPECT_EQ(0, std::system(("rm -r '" + dir + "'").c_str()));
 }

@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -69,7 +67,7 @@ int Digits(const std::string& text, std::size_t at, std::size_t count) {
              : -1;
 }
 
-UsageError Usage(const std::string& problem = "") { return {2, problem}; }
+UsageError Usage(const std::string& problem) { return {2, problem}; }
 
 // The directory part of `path` ("." for none) and its last component.
 std::pair<std::string, std::string> Split(const std::string& path) {
@@ -87,13 +85,13 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 bool ParseType(const std::string& text, nq_tolvane::LogType* type) {
   *type = nq_tolvane::LogTypeNamed(text);
   if (*type != 0) return true;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (end == text.c_str() || *end != '\0' || errno != 0 || value < INT32_MIN ||
-      value > INT32_MAX)
+  // A number the library has no name for is no type: a request for it
+  // would only fail.
+  std::uint64_t number = 0;
+  if (!ParseNumber(text, INT32_MAX, &number) ||
+      nq_tolvane::LogTypeName(static_cast<nq_tolvane::LogType>(number)).empty())
     return false;
-  *type = static_cast<nq_tolvane::LogType>(value);
+  *type = static_cast<nq_tolvane::LogType>(number);
   return true;
 }
 
@@ -177,16 +175,22 @@ UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
     const std::string& option = args[arg++];
     if (option == "--debug" || option == "--list") {
       // One of them, once.
-      if (options->debug || options->list) return Usage();
-      (option == "--debug" ? options->debug : options->list) = true;
+      bool& given = option == "--debug" ? options->debug : options->list;
+      if (given) return Usage(option + " given twice");
+      if (options->debug || options->list)
+        return Usage("--debug and --list exclude each other");
+      given = true;
       continue;
     }
+    // main() takes them as the first word only.
+    if (option == "--help" || option == "--version")
+      return Usage(option + " must be the first word");
     const char* what = option == "--since" || option == "--until" ? "TIME"
                        : option == "--max-size"                   ? "SIZE"
                        : option == "--cursor-file"                ? "FILE"
                        : option == "--to-command"                 ? "COMMAND"
                                                                   : nullptr;
-    if (what == nullptr) return Usage();
+    if (what == nullptr) return Usage("unknown option " + Escaped(option));
     if (arg == args.size()) return Usage(option + " needs a " + what);
     const std::string& value = args[arg++];
     nq_tolvane::Selection& selection = options->selection;
@@ -222,20 +226,41 @@ UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
   }
   if (options->list && options->toCommand)
     return Usage("--list and --to-command exclude each other");
-  const std::size_t words = options->list || options->toCommand ? 1 : 2;
-  if (options->toCommand && args.size() - arg == 2)
-    return Usage("--to-command takes the place of OUTPUT");
-  if (args.size() - arg != words || !ParseType(args[arg], &options->type) ||
-      (words == 2 && args[arg + 1].empty()))
-    return Usage();
+  // An option after TYPE would otherwise be taken for OUTPUT or an extra
+  // word, and the message would miss what went wrong.
+  for (std::size_t word = arg; word < args.size(); ++word)
+    if (args[word].compare(0, 2, "--") == 0)
+      return Usage("options come before TYPE: " + Escaped(args[word]));
+  const std::size_t left = args.size() - arg;
+  if (left == 0) return Usage("TYPE is missing");
+  if (!ParseType(args[arg], &options->type))
+    return Usage("unknown log type \"" + Escaped(args[arg]) + "\"");
   options->typeText = args[arg];
-  if (words == 2) options->output = args[arg + 1];
+  const std::size_t words = options->list || options->toCommand ? 1 : 2;
+  if (options->toCommand && left == 2)
+    return Usage("--to-command takes the place of OUTPUT");
+  if (left < words) return Usage("OUTPUT is missing");
+  if (left > words)
+    return Usage("unexpected argument \"" + Escaped(args[arg + words]) + "\"");
+  if (words == 2) {
+    if (args[arg + 1].empty()) return Usage("OUTPUT is empty");
+    options->output = args[arg + 1];
+  }
   const nq_tolvane::Selection& selection = options->selection;
   if (selection.since && selection.until && *selection.until < *selection.since)
     return Usage("the window ends before it starts: --until " +
                  Escaped(options->until) + " is before --since " +
                  Escaped(options->since));
   return {};
+}
+
+std::string MissingCursorDirectory(const Options& options) {
+  if (!options.cursor) return "";
+  const std::string dir = Split(*options.cursor).first;
+  struct stat info = {};
+  if (stat(dir.c_str(), &info) == 0 || errno != ENOENT) return "";
+  return "the directory " + Escaped(dir) + " of the cursor file " +
+         Escaped(*options.cursor) + " does not exist";
 }
 
 UsageError CheckCursorIsNotOutput(const Options& options, int standardOutput) {

@@ -13,7 +13,7 @@
 
 namespace tolvane_getlog {
 
-// The usage, as --help prints it and a usage error ends with.
+// The usage, as --help prints it.
 extern const char kUsage[];
 
 // What the command line asks for. The texts are as given, for messages.
@@ -31,7 +31,7 @@ struct Options {
 };
 
 // A usage error: exit status 2 and the line that names it (without
-// "tolvane-getlog: "), or "" when the usage alone says it. Status 0: none.
+// "tolvane-getlog: "). Status 0: none.
 struct UsageError {
   int status = 0;
   std::string problem;
@@ -43,6 +43,12 @@ struct UsageError {
 UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
                         Options* options);
 
+// "the directory D of the cursor file F does not exist" when it does not,
+// else "": a position could never be stored there, which would be found
+// only after the request. A cursor file missing from a directory that is
+// there is the start of the history.
+std::string MissingCursorDirectory(const Options& options);
+
 // A usage error when the request would write its own cursor file: OUTPUT
 // is the cursor file under the same or another name (a link, "./F"), or
 // is "-" and `standardOutput` is a descriptor of the cursor file. An output
@@ -50,7 +56,8 @@ UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
 // component in the same directory.
 UsageError CheckCursorIsNotOutput(const Options& options, int standardOutput);
 
-// A type's name, or a number handed to the library as it is.
+// A type's name, or its number (decimal digits) where the library has a
+// name for it: 1 to 4.
 bool ParseType(const std::string& text, nq_tolvane::LogType* type);
 
 // A TIME in seconds since the epoch: @SECONDS, YYYY-MM-DD (local midnight),

@@ -65,11 +65,22 @@ bool Print(std::FILE* stream, const std::vector<std::string>& lines) {
   return std::fflush(stream) == 0;
 }
 
+// The problem in one line and where the usage is, not the usage itself,
+// which would bury it.
 int UsageError(const tolvane_getlog::UsageError& error) {
-  if (!error.problem.empty())
-    std::fprintf(stderr, "tolvane-getlog: %s\n", error.problem.c_str());
-  std::fputs(tolvane_getlog::kUsage, stderr);
+  std::fprintf(stderr,
+               "tolvane-getlog: %s\n"
+               "Try 'tolvane-getlog --help' for more information.\n",
+               error.problem.c_str());
   return error.status;
+}
+
+// How COMMAND ended, from its wait status, or -1 when that is not known.
+std::string Ended(int waitStatus) {
+  if (waitStatus == -1) return "ended with no status known";
+  if (WIFSIGNALED(waitStatus))
+    return "was ended by signal " + std::to_string(WTERMSIG(waitStatus));
+  return "exited with status " + std::to_string(WEXITSTATUS(waitStatus));
 }
 
 // Prints the plan of the request `options` asks for. Returns the exit
@@ -109,8 +120,15 @@ int main(int argc, char** argv) {
 
   const nq_tolvane::LogType type = options.type;
   // A cursor file that holds no position of the type stops everything: a
-  // guess could skip or repeat part of the history. None there is the start.
-  const bool cursor = options.cursor && !nq_tolvane::LogTypeName(type).empty();
+  // guess could skip or repeat part of the history. None there is the start;
+  // none for want of its directory is a mistake, which storing the position
+  // would find only after the whole request.
+  const bool cursor = options.cursor.has_value();
+  const std::string missing = tolvane_getlog::MissingCursorDirectory(options);
+  if (!missing.empty()) {
+    std::fprintf(stderr, "tolvane-getlog: %s\n", missing.c_str());
+    return 2;
+  }
   std::string why;
   if (cursor && !nq_tolvane::LoadPosition(type, *options.cursor,
                                           &options.selection.after, &why)) {
@@ -118,6 +136,8 @@ int main(int argc, char** argv) {
                  Escaped(*options.cursor).c_str(), Escaped(why).c_str());
     return 2;
   }
+  // With a cursor file the position is stored: a cursor request.
+  options.selection.cursor = cursor;
   if (options.list) return List(options);
 
   // The commands' status must reach the library and this program, also when
@@ -154,17 +174,28 @@ int main(int argc, char** argv) {
   const bool delivered =
       command != -1 && WIFEXITED(command) && WEXITSTATUS(command) == 0;
 
-  Print(stderr, tolvane_getlog::ReportLines(options, report));
+  // COMMAND that stopped reading failed the write into the pipe: it is told
+  // by what the operator gave, not by the pipe's path, in the failure's
+  // place.
+  nq_tolvane::Report shown = report;
+  const bool stoppedReading = options.toCommand && report.outputError != 0;
+  if (stoppedReading)
+    shown.failure =
+        *options.toCommand + " stopped reading its input; it " + Ended(command);
+  else if (options.output == "-" && report.outputError != 0)
+    shown.failure = "cannot write standard output: " +
+                    std::string(std::strerror(report.outputError));
+  Print(stderr, tolvane_getlog::ReportLines(options, shown));
   // A signal that came after the request ended still ends the program so.
   if (const int signal = stop.Requested()) {
     Print(stderr, {tolvane_getlog::StoppedLine(signal)});
     return 128 + signal;
   }
-  if (!delivered) {
+  if (!delivered && !stoppedReading) {
     Print(stderr, {tolvane_getlog::CommandFailedLine(options, command)});
     return 1;
   }
-  if (!report.complete) {
+  if (!report.complete || stoppedReading) {
     Print(stderr, {tolvane_getlog::IncompleteLine(options)});
     return 1;
   }
