@@ -362,6 +362,17 @@ TEST_F(SudoTest, ToolTellsWhatIsDamagedOrLeftOutAndWhy) {
   EXPECT_EQ("\n" + bad + " follows, damaged:\n\n" +
                 Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
             ReadFile("/var/log/out"));
+  // Written just now under a name the drop-in allows, the same for a
+  // member through sudo: no newer piece is hidden behind it.
+  const std::string named = std::string(kConfigDir) + "/brev00097.log.gz";
+  fs::rename(bad, named);
+  SetEnd(named, time(nullptr));
+  fs::remove("/var/log/out");
+  EXPECT_EQ(0, Sh("T brev /var/log/out", &out, &err, "member")) << err;
+  EXPECT_EQ("\n" + named + " follows, damaged:\n\n" +
+                Log({"98", "99", "01", "active"}, LOGTYPE_BREV),
+            ReadFile("/var/log/out"));
+  fs::rename(named, bad);
   fs::remove("/var/log/out");
   const std::string refused = " left out: permission denied by sudo.\n";
   EXPECT_EQ(1, Sh("T brev /var/log/out", &out, &err, "outsider"));
