@@ -7,9 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "OrvoMutex.h"
-#include "brev.h"
-#include "vorn_fileutils.h"
+#include "services/OrvoMutex.h"
+#include "services/brev.h"
+#include "services/vorn_fileutils.h"
 
 extern "C" void __brev_printf(int level, const char*, const char* format, ...) {
   va_list args;

@@ -3,7 +3,7 @@
 // position's check, whole lines, the budget's cut, damaged archives and a
 // rotation caught half way.
 
-#include "Engine.h"
+#include "stream/Engine.h"
 
 #include <map>
 #include <sstream>

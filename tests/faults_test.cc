@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "Shell.h"
+#include "commands/Shell.h"
 #include "support.h"
 
 namespace tolvane_test {

@@ -1,7 +1,7 @@
 // The history a streaming request finds, over each state a rotation of the
 // device's log can be caught in, in process in a directory of its own.
 
-#include "Generations.h"
+#include "core/Generations.h"
 
 #include <sys/stat.h>
 #include <utime.h>

@@ -2,7 +2,7 @@
 // order across the wrap, the generations it lacks, the active directory's
 // copy of an archive, and directories that cannot be listed.
 
-#include "History.h"
+#include "core/History.h"
 
 #include <sys/stat.h>
 

@@ -1,7 +1,7 @@
 // The archives decompressed in process give what GNU gunzip gives: the
 // same bytes, and complete, warned or damaged where it exits 0, 2 or 1.
 
-#include "Readers.h"
+#include "stream/Readers.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

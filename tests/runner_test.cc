@@ -2,7 +2,7 @@
 // even where posix_spawn() returns before the command has made its session
 // (qemu-user), so that it is not yet a process group of its own.
 
-#include "Runner.h"
+#include "platform/Runner.h"
 
 #include <signal.h>
 #include <sys/syscall.h>

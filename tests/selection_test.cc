@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "Library.h"
-#include "Position.h"
+#include "core/Position.h"
+#include "core/Request.h"
 #include "support.h"
 #include "tolvane_report.h"
 
@@ -146,64 +146,46 @@ TEST_F(SelectionTest, RefusedSelectionWritesNothing) {
   }
 }
 
-// The streaming engine writes the bytes the commands write, and ends at the
-// same position, for the same files: across the wrap, hostile names,
-// several members, bytes after the compressed data, a piece that starts
-// part way, a budget's cut.
+// A snapshot writes the bytes the commands of GetEntireLog write, and ends
+// at the same position, for the same files: across the wrap, hostile names,
+// several members, bytes after the compressed data.
 TEST_F(DeviceTest, StreamingWritesWhatTheCommandsWrite) {
   const std::string several = Archive(1);
   const struct {
     const char* name;
-    std::function<void(Selection*)> layOut;
+    std::function<void()> layOut;
   } rows[] = {
-      {"across the wrap", [](Selection*) {}},
+      {"across the wrap", [] {}},
       {"hostile names",
-       [](Selection*) {
+       [] {
          for (const std::string& tail :
               std::vector<std::string>{"'", "$(touch pwned)", "\\c", "\n-n",
                                        " -rf *", std::string(255 - 16, 'n')})
            WriteGz("/var/log/misc00001" + tail + ".log.gz", tail + "\n");
        }},
       {"several members",
-       [&](Selection*) {
+       [&] {
          WriteGz(several, "one\n");
          WriteGz("/var/log/two.gz", "two\n");
          WriteFile(several, ReadFile(several) + ReadFile("/var/log/two.gz"));
          fs::remove("/var/log/two.gz");
        }},
       {"bytes after the compressed data",
-       [&](Selection*) { WriteFile(several, ReadFile(several) + "junk"); }},
-      {"a piece that starts part way",
-       [&](Selection* selection) {
-         WriteGz(several, "first\nsecond\nthird\n");
-         nq_tolvane::Position at{"misc", 1, 6, 0};
-         nq_tolvane::Position end;
-         WriteFile("/var/log/first", "first\n");
-         ASSERT_TRUE(
-             nq_tolvane::PositionAtEnd("/var/log/first", "misc", 1, &end));
-         at.check = end.check;
-         selection->after = nq_tolvane::PositionText(at);
-       }},
-      {"a budget's cut",
-       [](Selection* selection) {
-         WriteGz(Archive(99), "one\ntwo\nthree\nfour\n");
-         selection->maxBytes = 120;
-       }},
+       [&] { WriteFile(several, ReadFile(several) + "junk"); }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     for (const auto& entry : fs::directory_iterator("/var/log"))
       fs::remove_all(entry);
     LayOut();
-    Selection selection;
-    row.layOut(&selection);
+    row.layOut();
     for (const auto& entry : fs::directory_iterator("/var/log"))
       SetEnd(entry.path(), std::time(nullptr) - 3600);
     nq_tolvane::Report commands, streaming;
-    const bool done = nq_tolvane::AssembleByCommands(
-        LOGTYPE_MISC, "/var/tmp/commands", selection, &commands, nullptr);
+    const bool done = nq_tolvane::AssembleEntireLog(
+        LOGTYPE_MISC, "/var/tmp/commands", &commands, nullptr);
     EXPECT_EQ(done, nq_tolvane::AssembleLog(LOGTYPE_MISC, "/var/tmp/stream",
-                                            selection, &streaming));
+                                            Selection(), &streaming));
     EXPECT_EQ(ReadFile("/var/tmp/commands"), ReadFile("/var/tmp/stream"));
     EXPECT_NE("<missing>", ReadFile("/var/tmp/stream"));
     EXPECT_EQ(commands.position, streaming.position);

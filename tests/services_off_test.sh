@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 run=${TOLVANE_EMULATOR:-}
 
 mkdir "$work/device"
-${CXX:-c++} -std=c++17 -shared -fPIC -I"$source/src/services" -I"$source/include" \
+${CXX:-c++} -std=c++17 -shared -fPIC -I"$source/src" -I"$source/include" \
   -Wl,-soname,libdevice_services.so.1 -o "$work/device/libdevice_services.so.1" \
   "$source/tests/device_services.cc"
 cmake -S "$source" -B "$work/build" -DBUILD_TESTING=OFF \

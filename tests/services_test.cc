@@ -10,7 +10,7 @@
 #include <list>
 
 #include "support.h"
-#include "vorn_fileutils.h"
+#include "services/vorn_fileutils.h"
 
 namespace tolvane_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "OrvoMutex.h"
+#include "services/OrvoMutex.h"
 
 OrvoMutex::OrvoMutex() { pthread_mutex_init(&mutex_, nullptr); }
 

@@ -1,4 +1,4 @@
-#include "brev.h"
+#include "services/brev.h"
 
 #include <syslog.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "vorn_fileutils.h"
+#include "services/vorn_fileutils.h"
 
 #include <dirent.h>
 #include <fnmatch.h>

@@ -1,4 +1,4 @@
-#include "LogNames.h"
+#include "state/LogNames.h"
 
 #include <libgen.h>
 

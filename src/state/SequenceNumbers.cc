@@ -6,9 +6,9 @@
 #include <list>
 #include <string>
 
-#include "LogNames.h"
 #include "nq_tolvane_internals.h"
-#include "vorn_fileutils.h"
+#include "services/vorn_fileutils.h"
+#include "state/LogNames.h"
 
 namespace nq_tolvane {
 namespace nq_tolvane_internals {

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "LogNames.h"
 #include "nq_tolvane.h"
 #include "nq_tolvane_internals.h"
+#include "state/LogNames.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {

@@ -1,4 +1,4 @@
-#include "Engine.h"
+#include "stream/Engine.h"
 
 #include <algorithm>
 #include <cstring>

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "History.h"
-#include "Position.h"
-#include "Selection.h"
+#include "core/History.h"
+#include "core/Position.h"
+#include "core/Selection.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {

@@ -1,4 +1,4 @@
-#include "Output.h"
+#include "stream/Output.h"
 
 #include <poll.h>
 #include <pthread.h>

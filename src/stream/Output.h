@@ -9,9 +9,9 @@
 
 #include <vector>
 
-#include "Engine.h"
-#include "OutputFile.h"
-#include "Runner.h"
+#include "platform/OutputFile.h"
+#include "platform/Runner.h"
+#include "stream/Engine.h"
 
 namespace nq_tolvane {
 

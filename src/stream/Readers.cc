@@ -1,4 +1,4 @@
-#include "Readers.h"
+#include "stream/Readers.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Facts.h"
-#include "brev.h"
+#include "platform/Facts.h"
+#include "services/brev.h"
 
 namespace nq_tolvane {
 namespace {

@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "Engine.h"
-#include "Runner.h"
+#include "platform/Runner.h"
+#include "stream/Engine.h"
 
 namespace nq_tolvane {
 

@@ -6,19 +6,19 @@
 #include <ctime>
 #include <string>
 
-#include "Engine.h"
-#include "Facts.h"
-#include "Generations.h"
-#include "Library.h"
-#include "LogNames.h"
-#include "Output.h"
-#include "OutputFile.h"
-#include "Position.h"
-#include "Readers.h"
-#include "Selection.h"
-#include "Wording.h"
-#include "brev.h"
+#include "core/Generations.h"
+#include "core/Position.h"
+#include "core/Request.h"
+#include "core/Selection.h"
+#include "core/Wording.h"
 #include "nq_tolvane_internals.h"
+#include "platform/Facts.h"
+#include "platform/OutputFile.h"
+#include "services/brev.h"
+#include "state/LogNames.h"
+#include "stream/Engine.h"
+#include "stream/Output.h"
+#include "stream/Readers.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {

@@ -1,8 +1,8 @@
 // The words of the library's facts: the texts of reasons, of lost
 // generations and of errors, each made here and nowhere else.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_WORDING_H_
-#define TOLVANE_SRC_ASSEMBLY_WORDING_H_
+#ifndef TOLVANE_SRC_CORE_WORDING_H_
+#define TOLVANE_SRC_CORE_WORDING_H_
 
 #include <string>
 
@@ -15,4 +15,4 @@ std::string ErrorText(int error);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_WORDING_H_
+#endif  // TOLVANE_SRC_CORE_WORDING_H_

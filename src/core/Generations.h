@@ -3,13 +3,13 @@
 // per generation, a checkpoint trusted only when the files agree with it,
 // and the generations still being rotated held back.
 
-#ifndef TOLVANE_SRC_STREAM_GENERATIONS_H_
-#define TOLVANE_SRC_STREAM_GENERATIONS_H_
+#ifndef TOLVANE_SRC_CORE_GENERATIONS_H_
+#define TOLVANE_SRC_CORE_GENERATIONS_H_
 
 #include <cstdint>
 #include <optional>
 
-#include "History.h"
+#include "core/History.h"
 
 namespace nq_tolvane {
 
@@ -48,4 +48,4 @@ std::optional<std::uint16_t> CheckpointNumber(const std::string& text);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_STREAM_GENERATIONS_H_
+#endif  // TOLVANE_SRC_CORE_GENERATIONS_H_

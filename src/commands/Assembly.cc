@@ -1,11 +1,11 @@
-#include "Assembly.h"
+#include "commands/Assembly.h"
 
 #include <unistd.h>
 
-#include "Shell.h"
-#include "Wording.h"
-#include "brev.h"
+#include "commands/Shell.h"
+#include "core/Wording.h"
 #include "nq_tolvane_internals.h"
+#include "services/brev.h"
 
 namespace nq_tolvane {
 namespace {

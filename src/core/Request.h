@@ -1,13 +1,14 @@
-// What the two ways of writing a history share: the library lock, the
-// selection of a log type, and the commands' way kept whole for comparison.
+// The start of every request, whichever way it writes a history: the
+// library lock, the selection of a log type, and the failure of a request
+// as a whole.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_LIBRARY_H_
-#define TOLVANE_SRC_ASSEMBLY_LIBRARY_H_
+#ifndef TOLVANE_SRC_CORE_REQUEST_H_
+#define TOLVANE_SRC_CORE_REQUEST_H_
 
 #include <string>
 
-#include "OrvoMutex.h"
-#include "OutputFile.h"
+#include "platform/OutputFile.h"
+#include "services/OrvoMutex.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -33,14 +34,6 @@ bool BeginRequest(const char* function, LogType type,
                   const std::string& outputPath, const Selection& selection,
                   Report* report, std::string* prefix, OutputFile* output);
 
-// AssembleEntireLog() and PlanEntireLog() for the part of the history that
-// `selection` keeps, through the commands and scratch copies of
-// GetEntireLog(): what AssembleLog() and PlanLog() did before they
-// streamed, the reference their bytes are compared with.
-bool AssembleByCommands(LogType type, const std::string& outputPath,
-                        const Selection& selection, Report* report, Stop* stop);
-bool PlanByCommands(LogType type, const Selection& selection, Plan* plan);
-
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_LIBRARY_H_
+#endif  // TOLVANE_SRC_CORE_REQUEST_H_

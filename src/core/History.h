@@ -2,8 +2,8 @@
 // in which order, found once. A request and a plan both start from it and
 // never reorder it.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_HISTORY_H_
-#define TOLVANE_SRC_ASSEMBLY_HISTORY_H_
+#ifndef TOLVANE_SRC_CORE_HISTORY_H_
+#define TOLVANE_SRC_CORE_HISTORY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -93,4 +93,4 @@ Plan PlanOf(History history, std::optional<std::uint64_t> scratchFree);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_HISTORY_H_
+#endif  // TOLVANE_SRC_CORE_HISTORY_H_

@@ -2,8 +2,8 @@
 // command gets from the file system goes through here, so that no file name
 // can change what a command does.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_SHELL_H_
-#define TOLVANE_SRC_ASSEMBLY_SHELL_H_
+#ifndef TOLVANE_SRC_COMMANDS_SHELL_H_
+#define TOLVANE_SRC_COMMANDS_SHELL_H_
 
 #include <string>
 
@@ -21,4 +21,4 @@ std::string EchoWord(const std::string& text);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_SHELL_H_
+#endif  // TOLVANE_SRC_COMMANDS_SHELL_H_

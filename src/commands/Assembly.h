@@ -2,14 +2,14 @@
 // directory, and the report it fills, with the one way a piece is left out
 // and the one place where a failed copy gets its reason.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_ASSEMBLY_H_
-#define TOLVANE_SRC_ASSEMBLY_ASSEMBLY_H_
+#ifndef TOLVANE_SRC_COMMANDS_ASSEMBLY_H_
+#define TOLVANE_SRC_COMMANDS_ASSEMBLY_H_
 
 #include <cstddef>
 #include <string>
 
-#include "Runner.h"
-#include "ScratchDir.h"
+#include "commands/ScratchDir.h"
+#include "platform/Runner.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -85,4 +85,4 @@ void ReportFailure(const char* function, const std::string& command,
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_ASSEMBLY_H_
+#endif  // TOLVANE_SRC_COMMANDS_ASSEMBLY_H_

@@ -1,7 +1,7 @@
 // Running a request's shell commands: the one owner of the request's stop.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_RUNNER_H_
-#define TOLVANE_SRC_ASSEMBLY_RUNNER_H_
+#ifndef TOLVANE_SRC_PLATFORM_RUNNER_H_
+#define TOLVANE_SRC_PLATFORM_RUNNER_H_
 
 #include <sys/types.h>
 
@@ -74,4 +74,4 @@ class Runner final {
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_RUNNER_H_
+#endif  // TOLVANE_SRC_PLATFORM_RUNNER_H_

@@ -1,4 +1,4 @@
-#include "Shell.h"
+#include "commands/Shell.h"
 
 #include <cstring>
 

@@ -1,14 +1,14 @@
-#include "History.h"
+#include "core/History.h"
 
 #include <algorithm>
 #include <list>
 #include <map>
 #include <memory>
 
-#include "Facts.h"
-#include "LogNames.h"
 #include "nq_tolvane_internals.h"
-#include "vorn_fileutils.h"
+#include "platform/Facts.h"
+#include "services/vorn_fileutils.h"
+#include "state/LogNames.h"
 
 namespace nq_tolvane {
 namespace {

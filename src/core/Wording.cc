@@ -1,4 +1,4 @@
-#include "Wording.h"
+#include "core/Wording.h"
 
 #include <cerrno>
 #include <cstdio>

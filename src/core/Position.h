@@ -1,8 +1,8 @@
 // A position in a history: where a request's output ended, so that a later
 // request can continue there. Its text is what a caller stores.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_POSITION_H_
-#define TOLVANE_SRC_ASSEMBLY_POSITION_H_
+#ifndef TOLVANE_SRC_CORE_POSITION_H_
+#define TOLVANE_SRC_CORE_POSITION_H_
 
 #include <cstdint>
 #include <string>
@@ -46,4 +46,4 @@ bool Holds(const std::string& path, const Position& position);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_POSITION_H_
+#endif  // TOLVANE_SRC_CORE_POSITION_H_

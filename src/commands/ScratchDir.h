@@ -1,7 +1,7 @@
 // The private scratch directory of one request.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_SCRATCHDIR_H_
-#define TOLVANE_SRC_ASSEMBLY_SCRATCHDIR_H_
+#ifndef TOLVANE_SRC_COMMANDS_SCRATCHDIR_H_
+#define TOLVANE_SRC_COMMANDS_SCRATCHDIR_H_
 
 #include <cstdint>
 #include <string>
@@ -41,22 +41,6 @@ class ScratchDir final {
   int fd_ = -1;  // open on the directory, holding its lock
 };
 
-// A scratch file open for reading from byte `start` on, for a command's
-// standard input. Not copyable: it owns the descriptor.
-class ScratchReader final {
- public:
-  // Opens `path`; fd() is -1 when it cannot.
-  ScratchReader(const std::string& path, std::uint64_t start);
-  ~ScratchReader();
-  ScratchReader(const ScratchReader&) = delete;
-  ScratchReader& operator=(const ScratchReader&) = delete;
-
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_SCRATCHDIR_H_
+#endif  // TOLVANE_SRC_COMMANDS_SCRATCHDIR_H_

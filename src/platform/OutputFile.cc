@@ -1,4 +1,4 @@
-#include "OutputFile.h"
+#include "platform/OutputFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "Wording.h"
+#include "core/Wording.h"
 
 namespace nq_tolvane {
 namespace {

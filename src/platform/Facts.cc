@@ -1,4 +1,4 @@
-#include "Facts.h"
+#include "platform/Facts.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -1,4 +1,4 @@
-#include "Position.h"
+#include "core/Position.h"
 
 #include <unistd.h>
 
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "Facts.h"
-#include "OutputFile.h"
-#include "Wording.h"
+#include "core/Wording.h"
 #include "nq_tolvane.h"
+#include "platform/Facts.h"
+#include "platform/OutputFile.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {

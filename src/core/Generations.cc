@@ -1,4 +1,4 @@
-#include "Generations.h"
+#include "core/Generations.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <list>
 #include <map>
 
-#include "LogNames.h"
 #include "nq_tolvane_internals.h"
-#include "vorn_fileutils.h"
+#include "services/vorn_fileutils.h"
+#include "state/LogNames.h"
 
 namespace nq_tolvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "ScratchDir.h"
+#include "commands/ScratchDir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -116,18 +116,6 @@ bool ScratchDir::Full() const {
   if (fstatvfs(fd_, &info) != 0) return false;
   return (geteuid() == 0 ? info.f_bfree : info.f_bavail) == 0 ||
          info.f_favail == 0;
-}
-
-ScratchReader::ScratchReader(const std::string& path, std::uint64_t start) {
-  fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd_ >= 0 && lseek(fd_, static_cast<off_t>(start), SEEK_SET) < 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-}
-
-ScratchReader::~ScratchReader() {
-  if (fd_ >= 0) close(fd_);
 }
 
 }  // namespace nq_tolvane

@@ -1,8 +1,8 @@
 // The output file of one request, written so that no other local user can
 // steer it and no reader sees it half written.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_OUTPUTFILE_H_
-#define TOLVANE_SRC_ASSEMBLY_OUTPUTFILE_H_
+#ifndef TOLVANE_SRC_PLATFORM_OUTPUTFILE_H_
+#define TOLVANE_SRC_PLATFORM_OUTPUTFILE_H_
 
 #include <string>
 
@@ -69,4 +69,4 @@ int OpenToRead(const std::string& path, std::string* why, bool* missing);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_OUTPUTFILE_H_
+#endif  // TOLVANE_SRC_PLATFORM_OUTPUTFILE_H_

@@ -1,4 +1,4 @@
-#include "Runner.h"
+#include "platform/Runner.h"
 
 #include <fcntl.h>
 #include <signal.h>

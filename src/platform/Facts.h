@@ -1,8 +1,8 @@
 // Facts found without running a command: what a piece will take, who can
 // reach it, and the room in a directory.
 
-#ifndef TOLVANE_SRC_ASSEMBLY_FACTS_H_
-#define TOLVANE_SRC_ASSEMBLY_FACTS_H_
+#ifndef TOLVANE_SRC_PLATFORM_FACTS_H_
+#define TOLVANE_SRC_PLATFORM_FACTS_H_
 
 #include <cstdint>
 #include <optional>
@@ -36,4 +36,4 @@ std::uint64_t FreeBytes(const std::string& dir);
 
 }  // namespace nq_tolvane
 
-#endif  // TOLVANE_SRC_ASSEMBLY_FACTS_H_
+#endif  // TOLVANE_SRC_PLATFORM_FACTS_H_
