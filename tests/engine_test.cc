@@ -111,16 +111,16 @@ class EngineTest : public testing::Test {
   // source; the last piece added is the current generation.
   FakeFile& Add(int n, PieceKind kind, const std::string& data,
                 bool unsettled = false) {
-    PlannedPiece piece;
-    piece.sourcePath = Source(n, kind == PieceKind::kArchive);
+    nq_tolvane::Piece piece;
+    const std::string path = Source(n, kind == PieceKind::kArchive);
     piece.kind = kind;
     piece.sequence = static_cast<std::uint16_t>(n);
-    piece.sizeOnDisk = kind == PieceKind::kArchive ? 99 : data.size();
-    piece.endTime = 1000 + n;
-    history_.pieces.push_back(piece);
-    history_.unsettled.push_back(unsettled);
-    history_.current = static_cast<std::uint16_t>(n);
-    FakeFile& file = source_.files[piece.sourcePath];
+    piece.size = kind == PieceKind::kArchive ? 99 : data.size();
+    piece.modifiedNs = (1000 + n) * 1000000000ll;
+    piece.unsettled = unsettled;
+    history_.Add(piece, path);
+    history_.found.current = static_cast<std::uint16_t>(n);
+    FakeFile& file = source_.files[path];
     file.data = data;
     file.hint = data.size();
     return file;
@@ -131,8 +131,7 @@ class EngineTest : public testing::Test {
   std::string Run(nq_tolvane::Part part, bool rewindable = true,
                   Streamed* streamed = nullptr) {
     part.cursor = cursor_;
-    history_.prefix = "misc";
-    history_.checkpointFound = true;
+    history_.found.checkpointFound = true;
     StringSink sink(rewindable);
     report_ = nq_tolvane::Report();
     nq_tolvane::Streamer streamer(history_, part, source_, sink, &report_);
@@ -140,6 +139,12 @@ class EngineTest : public testing::Test {
     if (streamed != nullptr) *streamed = result;
     end_ = streamer.position();
     complete_ = streamer.complete();
+    statuses_.clear();
+    dropped_.clear();
+    for (std::size_t i = 0; i < history_.pieces.size(); ++i) {
+      statuses_.push_back(streamer.Status(i));
+      dropped_.push_back(streamer.DroppedBy(i));
+    }
     return sink.out;
   }
   // Both sinks write the same bytes: the output.
@@ -147,7 +152,7 @@ class EngineTest : public testing::Test {
     const std::string rewound = Run(part, true);
     const nq_tolvane::Report first = report_;
     EXPECT_EQ(rewound, Run(part, false));
-    EXPECT_EQ(first.waitingFor, report_.waitingFor);
+    EXPECT_EQ(first.found.waitingFor, report_.found.waitingFor);
     return rewound;
   }
   nq_tolvane::Part After(int n, const std::string& before) {
@@ -156,14 +161,24 @@ class EngineTest : public testing::Test {
                           CheckOf(before)};
     return part;
   }
-  PieceStatus Status(std::size_t i) { return report_.pieces[i].status; }
+  PieceStatus Status(std::size_t i) { return statuses_.at(i); }
+  // What the report tells of generation `n`; none where it tells nothing.
+  nq_tolvane::PieceReport Told(int n) {
+    for (const auto& piece : report_.pieces)
+      if (piece.sequence == n) return piece;
+    return {};
+  }
+  // Piece `i` of the history, to change it between runs.
+  nq_tolvane::Piece& At(std::size_t i) { return history_.pieces[i]; }
 
   bool cursor_ = true;
-  History history_;
+  History history_{{"misc", "/var/log", "/var/log"}};
   FakeSource source_;
   nq_tolvane::Report report_;
   std::optional<Position> end_;
   bool complete_ = false;
+  std::vector<PieceStatus> statuses_;
+  std::vector<nq_tolvane::Rule> dropped_;
 };
 
 // Archives and rotated files come whole, the active log in whole lines; an
@@ -199,21 +214,21 @@ TEST_F(EngineTest, PositionStartsItsPieceOrItComesWhole) {
   Add(5, PieceKind::kActiveLog, "e\n");
   EXPECT_EQ(Block(Source(4), "d\n", 2) + Block(Source(5, false), "e\n"),
             RunBoth(After(4, "c\n")));
-  EXPECT_FALSE(report_.positionMismatch);
+  EXPECT_FALSE(report_.found.positionMismatch);
   EXPECT_EQ(PieceStatus::kSelectedOut, Status(0));
 
   EXPECT_EQ(Block(Source(4), "c\nd\n") + Block(Source(5, false), "e\n"),
             RunBoth(After(4, "x\n")));
-  EXPECT_TRUE(report_.positionMismatch);
+  EXPECT_TRUE(report_.found.positionMismatch);
 
   EXPECT_EQ("", Run(After(5, "e\n")));
-  EXPECT_EQ(nq_tolvane::Rule::kPosition, report_.pieces[2].droppedBy);
+  EXPECT_EQ(nq_tolvane::Rule::kPosition, dropped_[2]);
   EXPECT_EQ(2u, end_->offset);
 
   EXPECT_EQ(Block(Source(3), "a\nb\n") + Block(Source(4), "c\nd\n") +
                 Block(Source(5, false), "e\n"),
             Run(After(2, "gone\n")));
-  EXPECT_TRUE(report_.positionGone);
+  EXPECT_TRUE(report_.found.positionGone);
 }
 
 // An archive that ends short is being written while the rotation is fresh:
@@ -225,24 +240,23 @@ TEST_F(EngineTest, ArchiveThatEndsShortWaitsOrIsWrittenAsDamaged) {
   Add(4, PieceKind::kArchive, "fo", true).how = Ending::kDamaged;
   Add(5, PieceKind::kActiveLog, "five\n");
   EXPECT_EQ(Block(Source(3), "three\n"), RunBoth({}));
-  EXPECT_EQ(4, report_.waitingFor.value_or(0));
+  EXPECT_EQ(4, report_.found.waitingFor.value_or(0));
   EXPECT_EQ(PieceStatus::kWaiting, Status(1));
   EXPECT_EQ(PieceStatus::kWaiting, Status(2));
   EXPECT_EQ(3, end_->sequence);
 
-  history_.unsettled[1] = false;
+  At(1).unsettled = false;
   source_.files[Source(4)].lost = 40;
   EXPECT_EQ(Block(Source(3), "three\n") + Block(Source(4), "fo", 0, true) +
                 Block(Source(5, false), "five\n"),
             RunBoth({}));
-  EXPECT_EQ(Reason::kDamaged, report_.pieces[1].code);
-  EXPECT_EQ(40u, report_.pieces[1].bytesLost.value_or(0));
+  EXPECT_EQ(Reason::kDamaged, Told(4).code);
+  EXPECT_EQ(40u, Told(4).bytesLost.value_or(0));
   EXPECT_TRUE(complete_);
   EXPECT_EQ(5, end_->sequence);
 
   // Damaged right at the position: nothing new, and no word of it again.
   history_.pieces.pop_back();
-  history_.unsettled.pop_back();
   EXPECT_EQ("", RunBoth(After(4, "fo")));
   EXPECT_EQ(PieceStatus::kSelectedOut, Status(1));
 }
@@ -260,8 +274,8 @@ TEST_F(EngineTest, BudgetKeepsTheNewestEndFromALineStart) {
   part.maxBytes = newest.size() + cut.size() + 5;
   const std::string expected = cut + newest;
   EXPECT_EQ(expected, RunBoth(part));
-  EXPECT_EQ(23u, report_.pieces[1].startByte);
-  EXPECT_EQ(nq_tolvane::Rule::kBudget, report_.pieces[0].droppedBy);
+  EXPECT_EQ(23u, Told(4).startByte);
+  EXPECT_EQ(nq_tolvane::Rule::kBudget, dropped_[0]);
   ASSERT_EQ(1u, report_.budgetDropped.size());
   EXPECT_EQ(3, report_.budgetDropped[0].first);
   EXPECT_EQ(4, report_.budgetDropped[0].last);
@@ -295,13 +309,13 @@ TEST_F(EngineTest, PiecesThatCannotBeRead) {
   ASSERT_EQ(1u, report_.leftOut.size());
   EXPECT_EQ("permission denied by sudo", report_.leftOut[0].why);
 
-  history_.pieces[1].kind = PieceKind::kRotatedLog;
-  history_.unsettled[1] = true;
+  At(1).kind = PieceKind::kRotatedLog;
+  At(1).unsettled = true;
   refused.why = Reason::kNotCopied;
   source_.files[Source(4)].openFailure = refused;
   EXPECT_EQ(Block(Source(3), "three\n"), Run({}));
   EXPECT_TRUE(complete_);
-  EXPECT_EQ(4, report_.waitingFor.value_or(0));
+  EXPECT_EQ(4, report_.found.waitingFor.value_or(0));
 }
 
 // A round that goes on after a rotation fills what the budget has left
@@ -344,7 +358,7 @@ class BothKindsTest : public EngineTest,
                       public testing::WithParamInterface<Caught> {
  protected:
   void LayOutRow(bool settled) {
-    history_ = History();
+    history_ = History({"misc", "/var/log", "/var/log"});
     source_.files.clear();
     std::istringstream tokens(GetParam().pieces);
     for (std::string token; tokens >> token;) {
@@ -355,11 +369,10 @@ class BothKindsTest : public EngineTest,
       const int n = std::stoi(token.substr(missing || rotated ? 1 : 0));
       if (missing && !settled) {
         // The gap a cursor request waits at and a snapshot names.
-        history_.waitingFor = static_cast<std::uint16_t>(n);
+        const auto gap = static_cast<std::uint16_t>(n);
+        history_.found.waitingFor = gap;
         history_.waitFrom = history_.pieces.size();
-        if (!uncertain)
-          history_.rotating.push_back(
-              {history_.waitingFor.value(), history_.waitingFor.value()});
+        if (!uncertain) history_.found.rotating.push_back({gap, gap});
         continue;
       }
       FakeFile& file = Add(
@@ -386,11 +399,11 @@ class BothKindsTest : public EngineTest,
       const bool damaged = token.back() == '~';
       const std::size_t colon = token.find(':');
       const int n = std::stoi(token);
-      const PlannedPiece& piece = PieceOf(n);
-      std::string data = source_.files[piece.sourcePath].data;
+      const std::string path = PathOf(n);
+      std::string data = source_.files[path].data;
       if (colon != std::string::npos)
         data.resize(std::stoul(token.substr(colon + 1)));
-      out += Block(piece.sourcePath, data, 0, damaged);
+      out += Block(path, data, 0, damaged);
     }
     return out;
   }
@@ -399,11 +412,11 @@ class BothKindsTest : public EngineTest,
                           std::to_string(position->offset)
                     : "-";
   }
-  const PlannedPiece& PieceOf(int n) {
-    for (const PlannedPiece& piece : history_.pieces)
-      if (piece.sequence == n) return piece;
+  std::string PathOf(int n) {
+    for (std::size_t i = 0; i < history_.pieces.size(); ++i)
+      if (history_.pieces[i].sequence == n) return history_.Path(i);
     ADD_FAILURE() << "no piece " << n;
-    return history_.pieces.front();
+    return "";
   }
   // What a cursor request from `position` writes once the rotation has
   // settled, by a model of the history: the rest of the piece the position
@@ -411,15 +424,15 @@ class BothKindsTest : public EngineTest,
   std::string Rest(const std::optional<Position>& position) {
     std::string out;
     bool after = !position;
-    for (const PlannedPiece& piece : history_.pieces) {
-      const std::string& data = source_.files[piece.sourcePath].data;
+    for (std::size_t i = 0; i < history_.pieces.size(); ++i) {
+      const std::string path = history_.Path(i);
+      const std::string& data = source_.files[path].data;
       if (after) {
-        out += Block(piece.sourcePath, data);
-      } else if (piece.sequence == position->sequence) {
+        out += Block(path, data);
+      } else if (history_.pieces[i].sequence == position->sequence) {
         after = true;
         if (position->offset < data.size())
-          out += Block(piece.sourcePath, data.substr(position->offset),
-                       position->offset);
+          out += Block(path, data.substr(position->offset), position->offset);
       }
     }
     return out;
@@ -436,15 +449,15 @@ TEST_P(BothKindsTest, SnapshotWritesEverythingCursorWaits) {
   cursor_ = true;
   EXPECT_EQ(Expected(row.cursorOutput), RunBoth({}));
   EXPECT_EQ(row.cursorPosition, PositionOf(end_));
-  EXPECT_TRUE(report_.rotating.empty());
+  EXPECT_TRUE(report_.found.rotating.empty());
 
   cursor_ = false;
   EXPECT_EQ(Expected(row.snapshotOutput), RunBoth({}));
   EXPECT_EQ(row.snapshotPosition, PositionOf(end_));
-  EXPECT_FALSE(report_.waitingFor);
+  EXPECT_FALSE(report_.found.waitingFor);
   EXPECT_TRUE(complete_);
   std::string rotating;
-  for (const auto& run : report_.rotating)
+  for (const auto& run : report_.found.rotating)
     rotating += (rotating.empty() ? "" : " ") + std::to_string(run.first);
   EXPECT_EQ(row.rotating, rotating);
 
@@ -456,12 +469,11 @@ TEST_P(BothKindsTest, SnapshotWritesEverythingCursorWaits) {
   if (position) {
     part.after = *position;
     // Its check is of the data before it, which the settled files hold.
-    const std::string& data =
-        source_.files[PieceOf(position->sequence).sourcePath].data;
+    const std::string& data = source_.files[PathOf(position->sequence)].data;
     part.after->check = CheckOf(data.substr(0, position->offset));
   }
   EXPECT_EQ(Rest(position), Run(part));
-  EXPECT_FALSE(report_.positionMismatch);
+  EXPECT_FALSE(report_.found.positionMismatch);
 }
 
 INSTANTIATE_TEST_SUITE_P(

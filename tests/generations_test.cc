@@ -1,5 +1,5 @@
 // The history a streaming request finds, over each state a rotation of the
-// device's log can be caught in, in process in a directory of its own.
+// device's log can be caught in, in process over a file system in memory.
 
 #include "core/Generations.h"
 
@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "mem_env.h"
 #include "support.h"
 
 namespace tolvane_test {
@@ -37,16 +38,17 @@ std::string Describe(const History& history) {
                                                     : "")
          << piece.sequence << " ";
   }
-  if (history.waitingFor) text << "wait " << *history.waitingFor << " ";
-  for (const auto& run : history.lost)
+  if (history.found.waitingFor)
+    text << "wait " << *history.found.waitingFor << " ";
+  for (const auto& run : history.found.lost)
     text << "lost " << run.first
          << (run.first == run.last ? "" : "-" + std::to_string(run.last))
          << " ";
-  for (const auto& run : history.rotating)
+  for (const auto& run : history.found.rotating)
     text << "rotating " << run.first
          << (run.first == run.last ? "" : "-" + std::to_string(run.last))
          << " ";
-  if (!history.checkpointFound) text << "guessed ";
+  if (!history.found.checkpointFound) text << "guessed ";
   std::string out = text.str();
   if (!out.empty()) out.pop_back();
   return out;
@@ -63,25 +65,20 @@ struct State {
 };
 void PrintTo(const State& state, std::ostream* out) { *out << state.name; }
 
+constexpr char kDir[] = "/var/log";
+
 class GenerationsTest : public testing::TestWithParam<State> {
  protected:
-  void SetUp() override {
-    dir_ = (fs::current_path() / "tolvane-generations.XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(dir_.data()));
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(int number, const char* tail) {
     char name[32];
     std::snprintf(name, sizeof name, "/misc%05d%s", number, tail);
-    return dir_ + name;
+    return kDir + std::string(name);
   }
-  void Age(const std::string& path, bool fresh) {
-    const utimbuf times = {kNow, fresh ? kNow : kNow - 3600};
-    ASSERT_EQ(0, utime(path.c_str(), &times));
+  nq_tolvane::History Find(const nq_tolvane::Looking& looking) {
+    return nq_tolvane::FindGenerations(env_, {"misc", kDir, kDir}, looking);
   }
 
-  std::string dir_;
+  MemEnv env_;
 };
 
 TEST_P(GenerationsTest, OneGenerationOnePieceWhateverTheRotationIsCaughtIn) {
@@ -94,27 +91,18 @@ TEST_P(GenerationsTest, OneGenerationOnePieceWhateverTheRotationIsCaughtIn) {
       continue;
     }
     const int number = std::stoi(file.substr(1));
-    const bool fresh = file.back() == '!';
+    const long when = file.back() == '!' ? kNow : kNow - 3600;
     const std::string text = "generation " + std::to_string(number) + "\n";
-    std::string path;
-    if (file[0] == 'p') {
-      WriteFile(path = Path(number, ".log"), text);
-    } else {
-      WriteGz(path = Path(number, ".log.gz"), text);
-      if (file[0] == 'h') fs::resize_file(path, fs::file_size(path) - 9);
-    }
-    Age(path, fresh);
+    env_.Put(Path(number, file[0] == 'p' ? ".log" : ".log.gz"), text, when);
   }
-  if (state.checkpoint != nullptr) {
-    WriteFile(dir_ + "/misc.txt", state.checkpoint);
-    Age(dir_ + "/misc.txt", checkpointFresh);
-  }
+  if (state.checkpoint != nullptr)
+    env_.Put(std::string(kDir) + "/misc.txt", state.checkpoint,
+             checkpointFresh ? kNow : kNow - 3600);
+  env_.now = kNow;
   nq_tolvane::Looking looking;
   looking.now = kNow;
   if (state.after >= 0) looking.after = static_cast<std::uint16_t>(state.after);
-  EXPECT_EQ(state.expected, Describe(nq_tolvane::FindGenerations(
-                                {"misc", dir_, dir_}, looking)))
-      << state.name;
+  EXPECT_EQ(state.expected, Describe(Find(looking))) << state.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,12 +2,11 @@
 // order across the wrap, the generations it lacks, the active directory's
 // copy of an archive, and directories that cannot be listed.
 
-#include "core/History.h"
-
 #include <sys/stat.h>
 
 #include <filesystem>
 
+#include "commands/ArchiveMap.h"
 #include "support.h"
 
 namespace tolvane_test {
@@ -89,9 +88,9 @@ TEST_F(HistoryTest, OrderAcrossTheWrapAndTheGapsBeforeTheActiveLog) {
     for (int n : row.archives) WriteFile(Path("/backup", n, ".log.gz"), "");
     const History history = Find();
     EXPECT_EQ(row.order, Order(history)) << row.order;
-    EXPECT_EQ(row.lost, Runs(history.lost)) << row.order;
-    EXPECT_EQ(row.checkpoint >= 0, history.checkpointFound) << row.order;
-    EXPECT_EQ(row.checkpoint >= 0 ? row.checkpoint : 7, history.current)
+    EXPECT_EQ(row.lost, Runs(history.found.lost)) << row.order;
+    EXPECT_EQ(row.checkpoint >= 0, history.found.checkpointFound) << row.order;
+    EXPECT_EQ(row.checkpoint >= 0 ? row.checkpoint : 7, history.found.current)
         << row.order;
   }
 }
@@ -104,14 +103,15 @@ TEST_F(HistoryTest, ActiveDirectoryCopyWinsAndUnlistableDirectoriesAreTold) {
     WriteFile(Path(dir, 1, ".log.gz"), dir);
   History history = Find();
   ASSERT_EQ("1", Order(history));
-  EXPECT_EQ(Path("/active", 1, ".log.gz"), history.pieces[0].sourcePath);
-  EXPECT_EQ(7u, history.pieces[0].sizeOnDisk);
-  EXPECT_EQ(std::vector<std::string>{}, history.unlisted);
+  EXPECT_EQ(Path("/active", 1, ".log.gz"), history.Path(0));
+  EXPECT_EQ(7u, history.pieces[0].size);
+  EXPECT_EQ(std::vector<std::string>{}, history.found.unlisted);
 
   fs::remove_all(root_ + "/active");
   WriteFile(root_ + "/active", "a file where a directory should be");
   history = Find();
-  EXPECT_EQ(std::vector<std::string>{root_ + "/active"}, history.unlisted);
+  EXPECT_EQ(std::vector<std::string>{root_ + "/active"},
+            history.found.unlisted);
   EXPECT_EQ("1", Order(history));
 }
 

@@ -40,10 +40,10 @@ Options Selecting() {
 // Everything a report can tell at once, in the order it is told.
 TEST(ReportLinesTest, EachLineInItsPlace) {
   nq_tolvane::Report report;
-  report.positionMismatch = report.positionGone = true;
-  report.windowBeforeHistory = true;
-  report.lost = {{65535, 1}};
-  report.rotating = {{4, 4}, {6, 7}};
+  report.found.positionMismatch = report.found.positionGone = true;
+  report.found.windowBeforeHistory = true;
+  report.found.lost = {{65535, 1}};
+  report.found.rotating = {{4, 4}, {6, 7}};
   report.pieces.resize(3);  // only a damaged piece is told
   report.pieces[0].sourcePath = "/var/log/misc00005.log.gz";
   report.pieces[0].code = report.pieces[2].code = Reason::kDamaged;
@@ -52,7 +52,7 @@ TEST(ReportLinesTest, EachLineInItsPlace) {
   report.pieces[2].bytesLost = 4096;
   report.budgetDropped = {{3, 3}, {9, 11}};
   report.budgetDroppedBytes = 123456;
-  report.waitingFor = 12;
+  report.found.waitingFor = 12;
   report.leftOut = {
       {"/var/log/misc\x01.log", "could not be copied", Reason::kNotCopied, 0}};
   report.failure = "cannot write /var/log/out: No space left on device";
@@ -128,7 +128,7 @@ nq_tolvane::PlannedPiece Planned(const std::string& source, PieceKind kind,
 
 TEST(ListLinesTest, EachLine) {
   nq_tolvane::Plan plan;
-  plan.checkpointPath = "/var/log/misc.txt";
+  plan.found.checkpointPath = "/var/log/misc.txt";
   const std::string header =
       "# source\tkind\tsequence\tbytes\treadable\tdata\treachable";
   Options options = Selecting();
@@ -146,13 +146,15 @@ TEST(ListLinesTest, EachLine) {
   plan.pieces[0].reachable = plan.pieces[0].scratchSizeKnown = false;
   plan.pieces[0].droppedBy = nq_tolvane::Rule::kPosition;
   plan.pieces[2].droppedBy = nq_tolvane::Rule::kBudget;
-  plan.lost = {{2, 2}};
-  plan.positionMismatch = plan.positionGone = plan.windowBeforeHistory = true;
-  plan.waitingFor = 2;
-  plan.rotating = {{4, 5}};
-  plan.checkpointFound = true;
-  plan.current = 3;
-  plan.unlisted = {"/etc/sysconfig/vorn/tolvane"};
+  plan.found.lost = {{2, 2}};
+  plan.found.positionMismatch = plan.found.positionGone =
+      plan.found.windowBeforeHistory = true;
+  plan.found.waitingFor = 2;
+  plan.found.rotating = {{4, 5}};
+  plan.pieceCount = plan.pieces.size();
+  plan.found.checkpointFound = true;
+  plan.found.current = 3;
+  plan.found.unlisted = {"/etc/sysconfig/vorn/tolvane"};
   const std::string ended = "\t2020-03-01T04:59:59Z\t";
   EXPECT_EQ(
       (Lines{

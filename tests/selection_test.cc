@@ -65,13 +65,13 @@ TEST_F(SelectionTest, PositionThatDoesNotMatchAndDamagedArchives) {
   WriteGz(Archive(8), "another eight\n");
   ASSERT_TRUE(Run(atEight, &out));
   EXPECT_EQ(Block(Archive(8), "another eight\n") + Block(Active(9), ""), out);
-  EXPECT_TRUE(report_.positionMismatch);
+  EXPECT_TRUE(report_.found.positionMismatch);
 
   const std::string whole = ReadFile(Archive(8));
   WriteFile(Archive(8), whole.substr(0, whole.size() - 8));  // no trailer
   ASSERT_TRUE(Run(atEight, &out));
   EXPECT_EQ("", out);
-  EXPECT_EQ(8, report_.waitingFor.value_or(0));
+  EXPECT_EQ(8, report_.found.waitingFor.value_or(0));
   EXPECT_EQ(atEight.after, report_.position);
 
   SetEnd(Archive(8), std::time(nullptr) - 3600);
@@ -81,7 +81,7 @@ TEST_F(SelectionTest, PositionThatDoesNotMatchAndDamagedArchives) {
                 Block(Active(9), ""),
             out);
   EXPECT_EQ(nq_tolvane::Reason::kDamaged, report_.pieces[0].code);
-  EXPECT_FALSE(report_.waitingFor.has_value());
+  EXPECT_FALSE(report_.found.waitingFor.has_value());
   ASSERT_TRUE(Run(After(), &out));
   EXPECT_EQ("", out) << "the damaged archive is passed";
 }
@@ -120,9 +120,9 @@ TEST_F(SelectionTest, PlanShowsWhatTheSelectionKeeps) {
     std::string got;
     for (const auto& piece : plan.pieces)
       got += "ypsub"[static_cast<int>(piece.droppedBy)];
-    got += std::string(plan.positionMismatch ? "M" : "") +
-           (plan.positionGone ? "G" : "") +
-           (plan.windowBeforeHistory ? "B" : "");
+    got += std::string(plan.found.positionMismatch ? "M" : "") +
+           (plan.found.positionGone ? "G" : "") +
+           (plan.found.windowBeforeHistory ? "B" : "");
     EXPECT_EQ(row.selected, got);
   }
 }

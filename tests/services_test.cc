@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <list>
 
-#include "support.h"
 #include "services/vorn_fileutils.h"
+#include "support.h"
 
 namespace tolvane_test {
 namespace {

@@ -92,23 +92,24 @@ std::string Escaped(const std::string& text) {
 std::vector<std::string> ReportLines(const Options& options,
                                      const nq_tolvane::Report& report) {
   std::vector<std::string> lines;
-  if (report.positionMismatch)
+  const nq_tolvane::Findings& found = report.found;
+  if (found.positionMismatch)
     lines.push_back(kWarning + ("the position in " + Given(options.cursor)) +
                     " did not match its piece, which was written whole.");
-  if (report.positionGone)
+  if (found.positionGone)
     lines.push_back(
         kWarning +
         ("the generation of the position in " + Given(options.cursor)) +
         " is gone; what lay between it and the oldest piece is "
         "lost.");
-  if (report.windowBeforeHistory)
+  if (found.windowBeforeHistory)
     lines.push_back(kWarning + ("--since " + Escaped(options.since)) +
                     " reaches back past the oldest generation; the history "
                     "may not cover its start.");
-  for (const nq_tolvane::GenerationRun& run : report.lost)
+  for (const nq_tolvane::GenerationRun& run : found.lost)
     lines.push_back(kWarning + nq_tolvane::MissingText(options.type, run) +
                     ".");
-  for (const nq_tolvane::GenerationRun& run : report.rotating)
+  for (const nq_tolvane::GenerationRun& run : found.rotating)
     lines.push_back(kWarning + nq_tolvane::LogTypeName(options.type) + " " +
                     nq_tolvane::GenerationsText(run) +
                     (run.first == run.last
@@ -133,17 +134,17 @@ std::vector<std::string> ReportLines(const Options& options,
                     " dropped " + std::to_string(report.budgetDroppedBytes) +
                     " bytes of " + runs + "; the cursor passes them for good.");
   }
-  if (report.waitingFor)
+  if (found.waitingFor)
     lines.push_back(kName + nq_tolvane::LogTypeName(options.type) +
                     " is being rotated: this run ends before generation " +
-                    Sequence(*report.waitingFor) + ", which a later run " +
+                    Sequence(*found.waitingFor) + ", which a later run " +
                     "writes.");
   for (const nq_tolvane::LeftOut& left : report.leftOut)
     lines.push_back(kName + Escaped(left.source) +
                     " left out: " + Escaped(left.why) + ".");
   if (!report.failure.empty())
     lines.push_back(kName + Escaped(report.failure) + ".");
-  else if (!report.complete && report.pieces.empty() &&
+  else if (!report.complete && report.pieceCount == 0 &&
            report.leftOut.empty() && report.stopSignal == 0)
     lines.push_back(std::string(kName) + "no file of log " +
                     nq_tolvane::LogTypeName(options.type) + " was found.");
@@ -172,55 +173,71 @@ std::string CommandFailedLine(const Options& options, int waitStatus) {
          (options.cursor ? "; the cursor file is left as it was." : ".");
 }
 
-std::vector<std::string> ListLines(const Options& options,
-                                   const nq_tolvane::Plan& plan) {
-  std::vector<std::string> lines = {
-      std::string(
-          "# source\tkind\tsequence\tbytes\treadable\tdata\treachable") +
-      (options.selecting ? "\tended\tselected" : "")};
+std::string ListHeader(const Options& options) {
+  return std::string(
+             "# source\tkind\tsequence\tbytes\treadable\tdata\treachable") +
+         (options.selecting ? "\tended\tselected" : "");
+}
+
+std::string PieceLine(const Options& options,
+                      const nq_tolvane::PlannedPiece& piece) {
   const auto yes = [](bool value) { return value ? "\tyes" : "\tno"; };
-  for (const nq_tolvane::PlannedPiece& piece : plan.pieces) {
-    std::string line =
-        Escaped(piece.sourcePath) + "\t" + KindText(piece.kind) + "\t" +
-        Sequence(piece.sequence) + "\t" + std::to_string(piece.sizeOnDisk) +
-        yes(piece.readable) + "\t" +
-        (piece.scratchSizeKnown ? std::to_string(piece.scratchSize) : "?") +
-        yes(piece.reachable);
-    if (options.selecting)
-      line += "\t" + UtcText(piece.endTime) + "\t" + RuleText(piece.droppedBy);
-    lines.push_back(line);
-  }
-  if (plan.pieces.empty()) lines.push_back("# nothing found");
-  for (const nq_tolvane::GenerationRun& run : plan.lost)
+  std::string line =
+      Escaped(piece.sourcePath) + "\t" + KindText(piece.kind) + "\t" +
+      Sequence(piece.sequence) + "\t" + std::to_string(piece.sizeOnDisk) +
+      yes(piece.readable) + "\t" +
+      (piece.scratchSizeKnown ? std::to_string(piece.scratchSize) : "?") +
+      yes(piece.reachable);
+  if (options.selecting)
+    line += "\t" + UtcText(piece.endTime) + "\t" + RuleText(piece.droppedBy);
+  return line;
+}
+
+std::vector<std::string> ListFooter(const Options& options,
+                                    const nq_tolvane::Plan& plan) {
+  std::vector<std::string> lines;
+  const nq_tolvane::Findings& found = plan.found;
+  if (plan.pieceCount == 0) lines.push_back("# nothing found");
+  for (const nq_tolvane::GenerationRun& run : found.lost)
     lines.push_back("# missing: " + nq_tolvane::GenerationsText(run));
-  if (plan.positionMismatch)
+  if (found.positionMismatch)
     lines.push_back("# position: the position in " + Given(options.cursor) +
                     " did not match its piece, which comes whole");
-  if (plan.positionGone)
+  if (found.positionGone)
     lines.push_back("# position: the generation of the position in " +
                     Given(options.cursor) +
                     " is gone; what lay between it and the oldest piece is "
                     "lost");
-  if (plan.windowBeforeHistory)
+  if (found.windowBeforeHistory)
     lines.push_back("# since: --since " + Escaped(options.since) +
                     " reaches back past the oldest generation; the history "
                     "may not cover its start");
-  if (plan.waitingFor)
-    lines.push_back("# waiting: generation " + Sequence(*plan.waitingFor) +
+  if (found.waitingFor)
+    lines.push_back("# waiting: generation " + Sequence(*found.waitingFor) +
                     " is being rotated; a run now ends before it");
-  for (const nq_tolvane::GenerationRun& run : plan.rotating)
+  for (const nq_tolvane::GenerationRun& run : found.rotating)
     lines.push_back("# rotating: " + nq_tolvane::GenerationsText(run) +
                     ", which a run now leaves out");
-  if (plan.checkpointFound) {
-    lines.push_back("# checkpoint: " + Escaped(plan.checkpointPath) +
-                    " found, current " + Sequence(plan.current));
+  if (found.checkpointFound) {
+    lines.push_back("# checkpoint: " + Escaped(found.checkpointPath) +
+                    " found, current " + Sequence(found.current));
   } else {
-    lines.push_back("# checkpoint: " + Escaped(plan.checkpointPath) +
+    lines.push_back("# checkpoint: " + Escaped(found.checkpointPath) +
                     " missing or not whole; the order is taken from the "
                     "files alone");
   }
-  for (const std::string& dir : plan.unlisted)
+  for (const std::string& dir : found.unlisted)
     lines.push_back("# not listed: " + Escaped(dir));
+  return lines;
+}
+
+std::vector<std::string> ListLines(const Options& options,
+                                   const nq_tolvane::Plan& plan) {
+  std::vector<std::string> lines = {ListHeader(options)};
+  for (const nq_tolvane::PlannedPiece& piece : plan.pieces)
+    lines.push_back(PieceLine(options, piece));
+  const std::vector<std::string> footer = ListFooter(options, plan);
+  lines.insert(lines.end(), footer.begin(), footer.end());
   return lines;
 }
 

@@ -33,9 +33,15 @@ std::string IncompleteLine(const Options& options);
 // its status as waitpid() gives it, or -1 when it is not known.
 std::string CommandFailedLine(const Options& options, int waitStatus);
 
-// The --list text of `plan`: a line naming the tab-separated fields, one line
-// per piece (with a selection also when it ended and whether it is
-// selected), then lines that start with '#'.
+// The --list text: a line naming the tab-separated fields, one line per
+// piece (with a selection also when it ended and whether it is selected),
+// then lines that start with '#' for what the plan found.
+std::string ListHeader(const Options& options);
+std::string PieceLine(const Options& options,
+                      const nq_tolvane::PlannedPiece& piece);
+std::vector<std::string> ListFooter(const Options& options,
+                                    const nq_tolvane::Plan& plan);
+// All of it for a plan that kept its pieces.
 std::vector<std::string> ListLines(const Options& options,
                                    const nq_tolvane::Plan& plan);
 

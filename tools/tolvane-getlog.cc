@@ -86,12 +86,22 @@ std::string Ended(int waitStatus) {
 // Prints the plan of the request `options` asks for. Returns the exit
 // status: 0 when nothing is expected to be left out.
 int List(const tolvane_getlog::Options& options) {
+  // Each piece is printed as the plan finds it, not kept: a history of
+  // 65,536 archives is listed in little memory.
+  bool printed = Print(stdout, {tolvane_getlog::ListHeader(options)});
   nq_tolvane::Plan plan;
-  if (!nq_tolvane::PlanLog(options.type, options.selection, &plan)) {
+  const bool planned = nq_tolvane::PlanLog(
+      options.type, options.selection, &plan,
+      [&](const nq_tolvane::PlannedPiece& piece) {
+        const std::string line = tolvane_getlog::PieceLine(options, piece);
+        printed = printed && std::fputs(line.c_str(), stdout) != EOF &&
+                  std::fputc('\n', stdout) != EOF;
+      });
+  if (!planned) {
     std::fputs("tolvane-getlog: unknown log type.\n", stderr);
     return 1;
   }
-  if (!Print(stdout, tolvane_getlog::ListLines(options, plan))) {
+  if (!printed || !Print(stdout, tolvane_getlog::ListFooter(options, plan))) {
     std::fprintf(stderr, "tolvane-getlog: cannot write the list: %s\n",
                  std::strerror(errno));
     return 1;

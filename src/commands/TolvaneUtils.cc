@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "commands/ArchiveMap.h"
 #include "commands/Assembly.h"
 #include "commands/ScratchDir.h"
 #include "commands/Shell.h"
@@ -121,29 +122,29 @@ void CopyArchives(Assembly& assembly, const History& history,
                   PieceQueue& pieces) {
   for (std::size_t index = history.pieces.size();
        index-- > 0 && !assembly.runner().Stopped();) {
-    const PlannedPiece& archive = history.pieces[index];
-    if (archive.kind != PieceKind::kArchive) continue;
+    if (history.pieces[index].kind != PieceKind::kArchive) continue;
+    const std::string source = history.Path(index);
     PieceReport& reported = assembly.Piece(index);
-    const std::string name = BaseName(archive.sourcePath);
+    const std::string name = BaseName(source);
     const std::string target = assembly.scratch().FileFor(name);
-    const Making made = ExtractArchive(archive.sourcePath, target, assembly);
+    const Making made = ExtractArchive(source, target, assembly);
     if (made.outcome == Making::kStopped) break;
     if (made.outcome != Making::kMade) {
       __brev_printf(3, kTag, "%s: Failed to extract backup %s log: %s to %s",
                     "CopyArchives", assembly.prefix.c_str(), name.c_str(),
                     target.c_str());
-      assembly.NotMade("CopyArchives", archive.sourcePath, made, &reported);
+      assembly.NotMade("CopyArchives", source, made, &reported);
     } else if (!CheckFileExist(target.c_str())) {
       __brev_printf(3, kTag, "%s: extracted file not found: %s.",
                     "CopyArchives", target.c_str());
-      assembly.LeaveOut("CopyArchives", archive.sourcePath,
+      assembly.LeaveOut("CopyArchives", source,
                         {Making::kLeftOut, Reason::kNotDecompressed},
                         &reported);
     } else {
       reported.code = made.why;
       reported.reason = ReasonText(made.why);
-      pieces.push_back({std::unique_ptr<ArchivePathInfo>(new ArchivePathInfo{
-                            archive.sourcePath, name, target}),
+      pieces.push_back({std::unique_ptr<ArchivePathInfo>(
+                            new ArchivePathInfo{source, name, target}),
                         index});
     }
   }
@@ -151,9 +152,8 @@ void CopyArchives(Assembly& assembly, const History& history,
 
 // Copies the active log, piece `index` of the history, into the scratch
 // directory and queues it.
-void CopyActiveLog(Assembly& assembly, const PlannedPiece& active,
+void CopyActiveLog(Assembly& assembly, const std::string& path,
                    std::size_t index, PieceQueue& pieces) {
-  const std::string& path = active.sourcePath;
   PieceReport& reported = assembly.Piece(index);
   if (!CheckFileExist(path.c_str())) {
     __brev_printf(4, kTag, "%s: %s active log file not found: %s.",
@@ -185,24 +185,25 @@ void CopyActiveLog(Assembly& assembly, const PlannedPiece& active,
 void GatherLogPieces(Assembly& assembly, const History& history,
                      PieceQueue& pieces) {
   const char* const prefix = assembly.prefix.c_str();
-  if (!history.checkpointFound) {
+  const Findings& found = history.found;
+  if (!found.checkpointFound) {
     __brev_printf(3, kTag, "%s: unknown current log file %s.", "CopyActiveLog",
                   prefix);
   } else {
     __brev_printf(6, kTag, "%s: %s.", "GetCurrentLogFileName",
-                  history.activeLogPath.c_str());
+                  found.activeLogPath.c_str());
     // The active log, when it is there, is the history's last piece.
     if (!history.pieces.empty() &&
         history.pieces.back().kind == PieceKind::kActiveLog) {
       const std::size_t last = history.pieces.size() - 1;
-      CopyActiveLog(assembly, history.pieces[last], last, pieces);
+      CopyActiveLog(assembly, history.Path(last), last, pieces);
     } else {
       __brev_printf(4, kTag, "%s: %s active log file not found: %s.",
-                    "CopyActiveLog", prefix, history.activeLogPath.c_str());
+                    "CopyActiveLog", prefix, found.activeLogPath.c_str());
     }
   }
   if (assembly.runner().Stopped()) return;
-  for (const std::string& dir : history.unlisted)
+  for (const std::string& dir : found.unlisted)
     assembly.LeaveOut("BuildArchiveMap", dir + "/" + ArchivePattern(prefix),
                       {Making::kLeftOut, Reason::kNotListed}, nullptr);
   CopyArchives(assembly, history, pieces);
@@ -218,7 +219,7 @@ History FindSelectedHistory(const std::string& prefix) {
 std::string PositionAfter(const History& history, const PieceQueue& pieces) {
   Position position;
   if (pieces.empty() ||
-      !PositionAtEnd(pieces.front().record->tempPath, history.prefix,
+      !PositionAtEnd(pieces.front().record->tempPath, history.prefix(),
                      history.pieces[pieces.front().index].sequence, &position))
     return "";
   return PositionText(position);
@@ -250,14 +251,13 @@ bool AssembleEntireLog(LogType type, const std::string& outputPath,
                     ErrorText(errno));
 
   const History history = FindSelectedHistory(prefix);
-  report->checkpointFound = history.checkpointFound;
-  report->lost = history.lost;
-  for (const PlannedPiece& found : history.pieces) {
+  report->found = history.found;
+  for (std::size_t i = 0; i < history.pieces.size(); ++i) {
     report->pieces.emplace_back();
     PieceReport& piece = report->pieces.back();
-    piece.sourcePath = found.sourcePath;
-    piece.kind = found.kind;
-    piece.sequence = found.sequence;
+    piece.sourcePath = history.Path(i);
+    piece.kind = history.pieces[i].kind;
+    piece.sequence = history.pieces[i].sequence;
   }
 
   // Declared after the assembly: an exception frees the records before the
@@ -275,13 +275,14 @@ bool AssembleEntireLog(LogType type, const std::string& outputPath,
       assembly.LostOutput();
     }
   }
+  KeepTold(report);
   if (const int signal = assembly.runner().Stopped()) {
     report->stopSignal = signal;
     __brev_printf(3, kTag, "%s: %s log stopped by signal %d; %s not written.",
                   kFunction, prefix.c_str(), signal, path);
     return false;
   }
-  for (const GenerationRun& run : report->lost)
+  for (const GenerationRun& run : report->found.lost)
     __brev_printf(4, kTag, "%s: %s.", kFunction,
                   MissingText(type, run).c_str());
   if (!assembly.complete()) {
@@ -308,7 +309,16 @@ bool PlanEntireLog(LogType type, Plan* plan) {
   OrvoMutexLock lock(&LibraryLock());
   std::string prefix;
   if (!SelectType(type, &prefix)) return false;
-  *plan = PlanOf(FindSelectedHistory(prefix), FreeBytes(SCRATCH_DIR));
+  const History history = FindSelectedHistory(prefix);
+  plan->found = history.found;
+  const bool sudo = MayUseSudoRule();
+  Tally tally(FreeBytes(SCRATCH_DIR));
+  for (std::size_t i = 0; i < history.pieces.size(); ++i) {
+    plan->pieces.push_back(history.Planned(i));
+    Measure(&plan->pieces.back(), sudo);
+    tally.Add(plan->pieces.back(), history.found.current);
+  }
+  tally.Finish(plan);
   return true;
 }
 

@@ -1,15 +1,11 @@
 #include "core/Generations.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <list>
+#include <cstdio>
 #include <map>
+#include <string_view>
 
 #include "nq_tolvane_internals.h"
-#include "services/vorn_fileutils.h"
 #include "state/LogNames.h"
 
 namespace nq_tolvane {
@@ -18,111 +14,168 @@ namespace {
 using nq_tolvane_internals::FindLogNum;
 
 constexpr int kAttempts = 3;
-constexpr int kRetryMicroseconds = 10 * 1000;
+constexpr int kRetryMilliseconds = 10;
 // A checkpoint is the current number when a file of one of this many
 // generations up to it is there, and none of the next ones is newer.
 constexpr unsigned kNearWindow = 16;
+constexpr std::int64_t kNs = 1000000000;
 
-// One file of the history as found on disk.
-struct File {
-  std::string path;
-  std::string name;  // its base name
-  std::uint16_t number = 0;
-  bool archive = false;
-  bool numbered = false;  // five digits follow the prefix
-  std::uint64_t size = 0;
-  std::int64_t modified = 0;    // seconds since the epoch
-  std::int64_t modifiedNs = 0;  // nanoseconds since the epoch
-};
-
-// The files and the checkpoint at one look.
+// The files and the checkpoint at one look. The files' kinds are kArchive
+// and, for every plain file, kRotatedLog until the active log is known.
 struct Look {
-  std::vector<File> files;
+  Pieces files;
+  std::vector<std::string> paths;                  // the unusual ones
   std::optional<std::uint16_t> checkpoint;         // as it reads, if whole
-  std::optional<std::int64_t> checkpointModified;  // when it is there
+  std::optional<std::int64_t> checkpointModified;  // seconds, when there
   std::vector<std::string> unlisted;
-  // The latest modification of a numbered file of each number, in
-  // nanoseconds since the epoch; -1 for none.
-  std::vector<std::int64_t> numbers = std::vector<std::int64_t>(65536, -1);
+  std::vector<bool> numbers;  // a numbered file of the number is there
 };
 
-// Fills the size and time of `file`; false when it is gone.
-bool Measure(File* file) {
-  struct stat info;
-  if (stat(file->path.c_str(), &info) != 0) return false;
-  file->size = info.st_size;
-  file->modified = info.st_mtim.tv_sec;
-  file->modifiedNs = info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec;
+bool EndsWith(const std::string& name, std::string_view tail) {
+  return name.size() >= tail.size() &&
+         name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool Plain(const Piece& file) { return file.kind != PieceKind::kArchive; }
+
+// The usual name's tail after the prefix: "NNNNN.log.gz" or "NNNNN.log".
+std::string_view UsualTail(const Piece& file, char (&buffer)[16]) {
+  unsigned n = file.sequence;
+  for (int i = 4; i >= 0; --i, n /= 10)
+    buffer[i] = static_cast<char>('0' + n % 10);
+  const char* suffix = Plain(file) ? ".log" : ".log.gz";
+  std::size_t size = 5;
+  while (*suffix != '\0') buffer[size++] = *suffix++;
+  return std::string_view(buffer, size);
+}
+
+// Name order of two files, as a listing sorted by name gives them.
+bool NameBefore(const Piece& a, const Piece& b, const Look& look,
+                std::size_t prefix) {
+  if (a.path == 0 && b.path == 0)
+    return a.sequence != b.sequence ? a.sequence < b.sequence
+                                    : Plain(a) && !Plain(b);
+  char x[16], y[16];
+  const auto tail = [&](const Piece& file, char(&buffer)[16]) {
+    if (file.path == 0) return UsualTail(file, buffer);
+    const std::string& path = look.paths[file.path - 1];
+    return std::string_view(path).substr(path.rfind('/') + 1 + prefix);
+  };
+  return tail(a, x) < tail(b, y);
+}
+
+bool SameName(const Piece& a, const Piece& b, const Look& look,
+              std::size_t prefix) {
+  return !NameBefore(a, b, look, prefix) && !NameBefore(b, a, look, prefix);
+}
+
+// Notes the file `name` of `dir` when it is an archive of the log, or (in
+// the active directory) a plain file "<prefix>NNNNN.log".
+void Note(const LogFiles& files, const std::string& dir,
+          const std::string& name, Look* look) {
+  const std::string& prefix = files.prefix;
+  Piece file;
+  file.inActiveDir = dir == files.activeDir;
+  file.numbered = Numbered(name, prefix);
+  if (EndsWith(name, ".log.gz") && name.size() >= prefix.size() + 7) {
+    file.sequence = FindLogNum(name, prefix);
+  } else if (file.inActiveDir && file.numbered &&
+             name.size() == prefix.size() + 9 && EndsWith(name, ".log")) {
+    file.kind = PieceKind::kRotatedLog;
+    file.sequence =
+        static_cast<std::uint16_t>(std::stoul(name.substr(prefix.size(), 5)));
+  } else {
+    return;
+  }
+  if (!file.numbered ||
+      name.size() != prefix.size() + 5 + (Plain(file) ? 4 : 7)) {
+    look->paths.push_back(dir + "/" + name);
+    file.path = static_cast<std::uint32_t>(look->paths.size());
+  }
+  look->files.push_back(file);
+}
+
+std::string PathOf(const Piece& file, const Look& look, const LogFiles& files) {
+  if (file.path != 0) return look.paths[file.path - 1];
+  char buffer[16];
+  return (file.inActiveDir ? files.activeDir : files.backupDir) + "/" +
+         files.prefix + std::string(UsualTail(file, buffer));
+}
+
+// Looks up the size and time of `file`; false when it is gone.
+bool Measure(Env& env, const Look& look, const LogFiles& files, Piece* file) {
+  FileFacts facts;
+  if (!env.Stat(PathOf(*file, look, files), &facts) || !facts.regular)
+    return false;
+  file->size = facts.size;
+  file->modifiedNs = facts.modifiedNs;
+  file->measured = true;
   return true;
 }
 
-Look LookAt(const LogFiles& files) {
+// Lists the files, one per name in name order (the active directory's
+// copy of an archive wins), and reads the checkpoint. Nothing is measured.
+Look LookAt(Env& env, const LogFiles& files) {
   Look look;
-  for (auto& archive : FindArchives(files, &look.unlisted)) {
-    File file;
-    file.number = FindLogNum(archive.first, files.prefix);
-    file.numbered = Numbered(archive.first, files.prefix);
-    file.archive = true;
-    file.name = archive.first;
-    file.path = std::move(archive.second);
-    if (Measure(&file)) look.files.push_back(std::move(file));
+  for (const std::string* dir : {&files.backupDir, &files.activeDir}) {
+    if (dir == &files.activeDir && files.activeDir == files.backupDir) break;
+    if (!env.List(*dir, files.prefix, [&](const std::string& name) {
+          Note(files, *dir, name, &look);
+        }))
+      look.unlisted.push_back(*dir);
   }
-  // The plain files of the active directory: the active log, and older
-  // generations rotated but not yet compressed.
-  std::list<std::string> plain;
-  vorn_fileutils::GetDirFileList(
-      files.activeDir.c_str(), (files.prefix + "*.log").c_str(), nullptr, plain,
-      /*fullPath=*/true, /*caseInsensitive=*/false, /*sorted=*/true);
-  for (std::string& path : plain) {
-    File file;
-    file.name = BaseName(path);
-    if (file.name.size() != files.prefix.size() + 9 ||
-        !Numbered(file.name, files.prefix))
-      continue;
-    file.number = static_cast<std::uint16_t>(
-        std::stoul(file.name.substr(files.prefix.size(), 5)));
-    file.numbered = true;
-    file.path = std::move(path);
-    if (Measure(&file)) look.files.push_back(std::move(file));
+  const std::size_t prefix = files.prefix.size();
+  std::sort(look.files.begin(), look.files.end(),
+            [&](const Piece& a, const Piece& b) {
+              return NameBefore(a, b, look, prefix) ||
+                     (!NameBefore(b, a, look, prefix) &&
+                      a.inActiveDir < b.inActiveDir);
+            });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < look.files.size(); ++i) {
+    if (kept > 0 && SameName(look.files[kept - 1], look.files[i], look, prefix))
+      look.files[kept - 1] = look.files[i];
+    else
+      look.files[kept++] = look.files[i];
   }
+  look.files.resize(kept);
 
-  const std::string path = CheckpointPath(files.backupDir, files.prefix);
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat info;
-  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    char text[64];
-    const ssize_t size = read(fd, text, sizeof text);
-    if (size > 0)
-      look.checkpoint =
-          CheckpointNumber(std::string(text, static_cast<std::size_t>(size)));
-    look.checkpointModified = info.st_mtime;
+  std::string text;
+  FileFacts facts;
+  if (env.ReadSmall(CheckpointPath(files.backupDir, files.prefix), 64, &text,
+                    &facts)) {
+    if (!text.empty()) look.checkpoint = CheckpointNumber(text);
+    look.checkpointModified = facts.modifiedNs / kNs;
   }
-  if (fd >= 0) close(fd);
-  for (const File& file : look.files)
-    if (file.numbered)
-      look.numbers[file.number] =
-          std::max(look.numbers[file.number], file.modifiedNs);
+  look.numbers.assign(65536, false);
+  for (const Piece& file : look.files)
+    if (file.numbered) look.numbers[file.sequence] = true;
   return look;
 }
 
 bool Has(const Look& look, std::uint16_t number) {
-  return look.numbers[number] >= 0;
+  return look.numbers[number];
 }
 
 // The checkpoint's number agrees with the files: a file of one of the
 // generations up to it is there, and none of the next ones was written
 // since (those of the cycle before are older). A checkpoint read half
 // written holds a prefix of its number, which the files then give away.
-bool Trusted(const Look& look) {
-  if (!look.checkpoint) return false;
-  const std::uint16_t current = *look.checkpoint;
+// Measures the files of those generations.
+bool Trusted(Env& env, const LogFiles& files, Look* look) {
+  if (!look->checkpoint) return false;
+  const std::uint16_t current = *look->checkpoint;
   std::int64_t near = -1, next = -1;
-  for (unsigned step = 0; step <= kNearWindow; ++step) {
-    near = std::max(near,
-                    look.numbers[static_cast<std::uint16_t>(current - step)]);
-    if (step > 0)
-      next = std::max(next,
-                      look.numbers[static_cast<std::uint16_t>(current + step)]);
+  for (Piece& file : look->files) {
+    const std::uint16_t ahead =
+        static_cast<std::uint16_t>(file.sequence - current);
+    const std::uint16_t behind =
+        static_cast<std::uint16_t>(current - file.sequence);
+    if (!file.numbered || (ahead > kNearWindow && behind > kNearWindow))
+      continue;
+    if (!file.measured && !Measure(env, *look, files, &file)) continue;
+    std::int64_t& side = behind <= kNearWindow ? near : next;
+    side = std::max(side, file.modifiedNs);
   }
   return near >= 0 && next < near;
 }
@@ -131,10 +184,8 @@ bool Trusted(const Look& look) {
 // the numbers around the wrap.
 std::uint16_t NewestByFiles(const Look& look) {
   std::vector<std::uint16_t> numbers;
-  for (const File& file : look.files)
-    if (file.numbered) numbers.push_back(file.number);
-  std::sort(numbers.begin(), numbers.end());
-  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  for (std::uint32_t n = 0; n < 65536; ++n)
+    if (look.numbers[n]) numbers.push_back(static_cast<std::uint16_t>(n));
   if (numbers.empty()) return 0;
   std::size_t newest = numbers.size() - 1;
   std::uint32_t widest = 0;
@@ -142,7 +193,7 @@ std::uint16_t NewestByFiles(const Look& look) {
     const std::uint16_t next = numbers[(i + 1) % numbers.size()];
     const std::uint32_t gap =
         (static_cast<std::uint32_t>(next) + 65536u - numbers[i] - 1u) % 65536u;
-    if (gap > widest || (numbers.size() == 1)) {
+    if (gap > widest || numbers.size() == 1) {
       widest = gap;
       newest = i;
     }
@@ -150,8 +201,37 @@ std::uint16_t NewestByFiles(const Look& look) {
   return numbers[newest];
 }
 
-bool Readable(const std::string& path) {
-  return faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0;
+// Puts the files oldest first: the archives as the commands' way orders
+// them, each plain file before the first newer archive.
+void Order(Look* look, std::uint16_t current) {
+  std::vector<Piece> plains;
+  for (const Piece& file : look->files)
+    if (Plain(file)) plains.push_back(file);
+  Pieces& files = look->files;
+  files.erase(std::remove_if(files.begin(), files.end(), Plain), files.end());
+  SortByAge(&files, current, [](const Piece& p) { return p.sequence; });
+  for (const Piece& plain : plains) {
+    const auto at =
+        std::find_if(files.begin(), files.end(), [&](const Piece& p) {
+          return AgeKey(p.sequence, current) > AgeKey(plain.sequence, current);
+        });
+    files.insert(at, plain);
+  }
+}
+
+// Measures the files from age `from` on, and every plain file; those gone
+// since they were listed go.
+void MeasureFrom(Env& env, const LogFiles& files, std::uint16_t current,
+                 std::uint32_t from, Look* look) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < look->files.size(); ++i) {
+    Piece& file = look->files[i];
+    const bool wanted = Plain(file) || AgeKey(file.sequence, current) >= from;
+    if (wanted && !file.measured && !Measure(env, *look, files, &file))
+      continue;
+    look->files[kept++] = file;
+  }
+  look->files.resize(kept);
 }
 
 }  // namespace
@@ -170,181 +250,230 @@ std::optional<std::uint16_t> CheckpointNumber(const std::string& text) {
   return static_cast<std::uint16_t>(value);
 }
 
-History FindGenerations(const LogFiles& files, const Looking& looking) {
-  Look look = LookAt(files);
-  bool trusted = Trusted(look);
-  for (int attempt = 1; !trusted && attempt < kAttempts; ++attempt) {
-    usleep(kRetryMicroseconds);
-    look = LookAt(files);
-    trusted = Trusted(look);
+namespace {
+
+// Turns one look at the files into a history: which file of each
+// generation is its piece, which one is the active log, what is settled.
+class Finder final {
+ public:
+  Finder(Env& env, const LogFiles& files, const Looking& looking, Look look,
+         bool trusted)
+      : env_(env),
+        files_(files),
+        looking_(looking),
+        look_(std::move(look)),
+        history_(files) {
+    Findings& found = history_.found;
+    found.checkpointPath = CheckpointPath(files.backupDir, files.prefix);
+    found.checkpointFound = trusted;
+    found.current = trusted ? *look_.checkpoint : NewestByFiles(look_);
+    found.unlisted = std::move(look_.unlisted);
+    current_ = found.current;
+    if (trusted)
+      found.activeLogPath =
+          ActiveLogPath(files.activeDir, files.prefix, current_);
+    Order(&look_, current_);
+    // What lies before the position is passed over: its files need no
+    // measuring, but for a window, which looks at every piece's time.
+    const std::uint32_t from =
+        looking.after && !looking.everyFile ? Key(*looking.after) : 0;
+    MeasureFrom(env, files, current_, from, &look_);
   }
 
-  History history;
-  history.prefix = files.prefix;
-  history.checkpointPath = CheckpointPath(files.backupDir, files.prefix);
-  history.checkpointFound = trusted;
-  history.current = trusted ? *look.checkpoint : NewestByFiles(look);
-  history.unlisted = std::move(look.unlisted);
-  const std::uint16_t current = history.current;
-  if (trusted)
-    history.activeLogPath =
-        ActiveLogPath(files.activeDir, files.prefix, current);
-  auto key = [&](std::uint16_t n) { return AgeKey(n, current); };
-
-  // The files oldest first: the archives as the commands' way orders them
-  // (by name, then by age with the list sort of compare_file_age, for which
-  // two equal numbers up to the current one are each older than the
-  // other), each plain file before the first newer archive.
-  std::list<File> archives;
-  std::vector<File> plains;
-  for (File& file : look.files)
-    (file.archive ? archives.emplace_back() : plains.emplace_back()) =
-        std::move(file);
-  archives.sort([](const File& a, const File& b) { return a.name < b.name; });
-  archives.sort([&](const File& a, const File& b) {
-    return a.number == b.number ? a.number <= current
-                                : key(a.number) < key(b.number);
-  });
-  look.files.assign(std::make_move_iterator(archives.begin()),
-                    std::make_move_iterator(archives.end()));
-  for (File& file : plains) {
-    auto at = std::find_if(
-        look.files.begin(), look.files.end(),
-        [&](const File& f) { return key(f.number) > key(file.number); });
-    look.files.insert(at, std::move(file));
-  }
-  std::optional<std::uint32_t> oldestArchive;
-  for (const File& file : look.files)
-    if (file.archive && file.numbered && !oldestArchive)
-      oldestArchive = key(file.number);
-  std::map<std::uint16_t, const File*> plain;  // the plain file of each number
-  for (const File& file : look.files) {
-    if (file.archive) continue;
-    // Older plain files than the oldest archive are leftovers, not a
-    // generation being rotated.
-    if (file.number == current ||
-        static_cast<std::uint16_t>(file.number + 1) == current ||
-        (oldestArchive && key(file.number) >= *oldestArchive))
-      plain[file.number] = &file;
-  }
-  // Without a trusted checkpoint the oldest plain file is taken as the
-  // active log, which may still grow: nothing after it is written.
-  std::optional<std::uint16_t> active;
-  if (trusted && plain.count(current)) active = current;
-  if (!trusted && !plain.empty()) {
-    active = plain.begin()->first;
-    for (const auto& entry : plain)
-      if (key(entry.first) < key(*active)) active = entry.first;
+  History Find() {
+    ChoosePlainFiles();
+    SignsOfRotation();
+    Keep(Gaps(Pieces()));
+    history_.Take(std::move(look_.files), std::move(look_.paths));
+    return std::move(history_);
   }
 
-  // What shows when a generation was rotated away: the checkpoint, written
-  // as the device rotates, and the files of newer generations but the
-  // active log, each last written after that rotation. The oldest of those
-  // signs is the latest the rotation can have been.
-  std::vector<std::int64_t> signSince(
-      look.files.size() + 1, look.checkpointModified.value_or(INT64_MAX));
-  for (std::size_t i = look.files.size(); i-- > 0;) {
-    const File& file = look.files[i];
-    const bool open = !file.archive && active == file.number;
-    signSince[i] =
-        open ? signSince[i + 1] : std::min(signSince[i + 1], file.modified);
-  }
-  auto settledAfter = [&](std::uint32_t age) {
-    std::size_t i = 0;
-    while (i < look.files.size() && key(look.files[i].number) <= age) ++i;
-    return signSince[i];
-  };
-  auto unsettled = [&](std::int64_t when) {
+ private:
+  std::uint32_t Key(std::uint16_t n) const { return AgeKey(n, current_); }
+  void ChoosePlainFiles();
+  void SignsOfRotation();
+  std::vector<std::uint16_t> Pieces();
+  // The gaps lost or being rotated; the age a cursor request waits at.
+  std::optional<std::uint32_t> Gaps(const std::vector<std::uint16_t>& numbers);
+  void Keep(std::optional<std::uint32_t> wait);
+  bool Unsettled(std::int64_t when) const {
     if (when == INT64_MAX) return false;  // no sign at all
-    const std::int64_t since = looking.now - when;
+    const std::int64_t since = looking_.now - when;
     return since <= kSettlingSeconds && since >= -kSettlingSeconds;
-  };
+  }
+  // The newest sign of a rotation after generation age `age`.
+  std::int64_t SettledAfter(std::uint32_t age) const {
+    std::size_t i = 0;
+    while (i < look_.files.size() && Key(look_.files[i].sequence) <= age) ++i;
+    return signSince_[i];
+  }
 
-  // One piece per generation: its plain file where there is one the caller
-  // can read (being compressed, it still holds the whole generation), else
-  // its archives.
+  Env& env_;
+  const LogFiles& files_;
+  const Looking& looking_;
+  Look look_;
+  History history_;
+  std::uint16_t current_ = 0;
+  std::map<std::uint16_t, std::size_t> plain_;  // the plain file of a number
+  std::optional<std::uint16_t> active_;
+  std::vector<std::int64_t> signSince_;
+  std::vector<bool> taken_;  // the files that are pieces
+};
+
+// The plain files that are generations (older ones than every archive are
+// leftovers), and the active log among them. Without a trusted checkpoint
+// the oldest plain file is taken as the active log, which may still grow:
+// a cursor request writes nothing after it.
+void Finder::ChoosePlainFiles() {
+  std::optional<std::uint32_t> oldestArchive;
+  for (const Piece& file : look_.files)
+    if (!Plain(file) && file.numbered && !oldestArchive)
+      oldestArchive = Key(file.sequence);
+  for (std::size_t i = 0; i < look_.files.size(); ++i) {
+    const Piece& file = look_.files[i];
+    if (!Plain(file)) continue;
+    if (file.sequence == current_ ||
+        static_cast<std::uint16_t>(file.sequence + 1) == current_ ||
+        (oldestArchive && Key(file.sequence) >= *oldestArchive))
+      plain_[file.sequence] = i;
+  }
+  if (history_.found.checkpointFound && plain_.count(current_))
+    active_ = current_;
+  if (!history_.found.checkpointFound && !plain_.empty()) {
+    active_ = plain_.begin()->first;
+    for (const auto& entry : plain_)
+      if (Key(entry.first) < Key(*active_)) active_ = entry.first;
+  }
+}
+
+// What shows when a generation was rotated away: the checkpoint, written as
+// the device rotates, and the files of newer generations but the active
+// log, each last written after that rotation. The oldest of those signs is
+// the latest the rotation can have been. A file not measured shows none.
+void Finder::SignsOfRotation() {
+  signSince_.assign(look_.files.size() + 1,
+                    look_.checkpointModified.value_or(INT64_MAX));
+  for (std::size_t i = look_.files.size(); i-- > 0;) {
+    const Piece& file = look_.files[i];
+    const bool open = Plain(file) && active_ == file.sequence;
+    signSince_[i] = open || !file.measured
+                        ? signSince_[i + 1]
+                        : std::min(signSince_[i + 1], file.modifiedNs / kNs);
+  }
+}
+
+// One piece per generation: its plain file where there is one the caller
+// can read (being compressed, it still holds the whole generation), else
+// its archives. Marks the files taken and gives them their kinds and
+// settledness; returns the numbers they hold, oldest first.
+std::vector<std::uint16_t> Finder::Pieces() {
   std::vector<std::uint16_t> numbers;
-  for (std::size_t first = 0, next; first < look.files.size(); first = next) {
-    const std::uint16_t number = look.files[first].number;
+  nq_tolvane::Pieces& files = look_.files;
+  taken_.assign(files.size(), false);
+  for (std::size_t first = 0, next; first < files.size(); first = next) {
+    const std::uint16_t number = files[first].sequence;
     next = first;
-    while (next < look.files.size() && look.files[next].number == number)
-      ++next;
-    const auto own = plain.find(number);
-    const bool hasArchive =
-        std::any_of(look.files.begin() + first, look.files.begin() + next,
-                    [](const File& f) { return f.archive; });
+    bool hasArchive = false;
+    while (next < files.size() && files[next].sequence == number)
+      hasArchive = !Plain(files[next++]) || hasArchive;
+    const auto own = plain_.find(number);
     const bool usePlain =
-        own != plain.end() &&
-        (active == number || !hasArchive || Readable(own->second->path));
+        own != plain_.end() &&
+        (active_ == number || !hasArchive ||
+         env_.Readable(PathOf(files[own->second], look_, files_)));
     for (std::size_t i = first; i < next; ++i) {
-      const File& file = look.files[i];
-      if (file.archive ? usePlain : (!usePlain || own->second != &file))
-        continue;
-      if (active && key(number) > key(*active) && !history.waitingFor) {
-        history.waitingFor = static_cast<std::uint16_t>(*active + 1);
-        history.waitFrom = history.pieces.size();
-      }
-      PlannedPiece piece;
-      piece.sourcePath = file.path;
-      piece.kind = file.archive       ? PieceKind::kArchive
-                   : active == number ? PieceKind::kActiveLog
-                                      : PieceKind::kRotatedLog;
-      piece.sequence = number;
-      piece.sizeOnDisk = file.size;
-      piece.endTime = file.modified;
-      piece.scratchSize = file.archive ? 0 : file.size;
-      piece.scratchSizeKnown = !file.archive;
-      history.pieces.push_back(std::move(piece));
-      // signSince[next]: the signs of the generations after this one.
-      history.unsettled.push_back(unsettled(file.modified) ||
-                                  unsettled(signSince[next]));
+      Piece& file = files[i];
+      if (!Plain(file) ? usePlain : (!usePlain || own->second != i)) continue;
+      taken_[i] = true;
+      if (Plain(file))
+        file.kind =
+            active_ == number ? PieceKind::kActiveLog : PieceKind::kRotatedLog;
+      // signSince_[next]: the signs of the generations after this one.
+      file.unsettled = (file.measured && Unsettled(file.modifiedNs / kNs)) ||
+                       Unsettled(signSince_[next]);
       if (file.numbered && (numbers.empty() || numbers.back() != number))
         numbers.push_back(number);
     }
   }
+  return numbers;
+}
 
-  // Gaps: lost once settled, else being rotated. Where the numbers wrapped,
-  // the numbers after the newest one before the wrap, and 0, may not exist
-  // on this device at all: a cursor waits for them while the rotation is
-  // fresh, but they are never named.
-  const std::vector<GenerationRun> certain = LostGenerations(numbers, current);
+// Keeps the files taken, in order; a cursor request waits from the first
+// one after `wait` (an age), or after a guessed active log.
+void Finder::Keep(std::optional<std::uint32_t> wait) {
+  nq_tolvane::Pieces& files = look_.files;
+  Findings& found = history_.found;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!taken_[i]) continue;
+    const std::uint32_t key = Key(files[i].sequence);
+    if (active_ && key > Key(*active_) && !found.waitingFor) {
+      found.waitingFor = static_cast<std::uint16_t>(*active_ + 1);
+      history_.waitFrom = kept;
+    }
+    files[kept++] = files[i];
+  }
+  files.resize(kept);
+  if (wait && (!found.waitingFor || *wait < Key(*found.waitingFor))) {
+    found.waitingFor = static_cast<std::uint16_t>(*wait);
+    history_.waitFrom = 0;
+    while (history_.waitFrom < files.size() &&
+           Key(files[history_.waitFrom].sequence) <= *wait)
+      ++history_.waitFrom;
+  }
+}
+
+// Gaps: lost once settled, else being rotated. Where the numbers wrapped,
+// the numbers after the newest one before the wrap, and 0, may not exist on
+// this device at all: a cursor waits for them while the rotation is fresh,
+// but they are never named.
+std::optional<std::uint32_t> Finder::Gaps(
+    const std::vector<std::uint16_t>& numbers) {
+  Findings& found = history_.found;
+  const std::vector<GenerationRun> certain = LostGenerations(numbers, current_);
   const auto fresh = [&](const GenerationRun& gap) {
-    return unsettled(settledAfter(key(gap.first)));
+    return Unsettled(SettledAfter(Key(gap.first)));
   };
   for (const GenerationRun& gap : certain)
-    (fresh(gap) ? history.rotating : history.lost).push_back(gap);
-  if (!trusted) history.lost.clear();
+    (fresh(gap) ? found.rotating : found.lost).push_back(gap);
+  if (!found.checkpointFound) found.lost.clear();
 
   std::vector<GenerationRun> gaps = certain;
-  if (!numbers.empty() && numbers.front() > current) {
+  if (!numbers.empty() && numbers.front() > current_) {
     std::uint16_t newestEarlier = 0;
     for (std::uint16_t n : numbers)
-      if (n > current) newestEarlier = std::max(newestEarlier, n);
-    if (newestEarlier < 65535 &&
-        !Has(look, static_cast<std::uint16_t>(newestEarlier + 1)))
-      gaps.push_back({static_cast<std::uint16_t>(newestEarlier + 1),
-                      static_cast<std::uint16_t>(newestEarlier + 1)});
-    if (current > 0 && !Has(look, 0)) gaps.push_back({0, 0});
+      if (n > current_) newestEarlier = std::max(newestEarlier, n);
+    const auto past = static_cast<std::uint16_t>(newestEarlier + 1);
+    if (newestEarlier < 65535 && !Has(look_, past))
+      gaps.push_back({past, past});
+    if (current_ > 0 && !Has(look_, 0)) gaps.push_back({0, 0});
   }
-  if (looking.after && !Has(look, *looking.after))
-    gaps.push_back({*looking.after, *looking.after});
+  if (looking_.after && !Has(look_, *looking_.after))
+    gaps.push_back({*looking_.after, *looking_.after});
   // A cursor waits for the oldest fresh gap that is not older than its
   // position: what lies before the position is behind it already.
-  const std::uint32_t from = looking.after ? key(*looking.after) : 0;
+  const std::uint32_t from = looking_.after ? Key(*looking_.after) : 0;
   std::optional<std::uint32_t> wait;
   for (const GenerationRun& gap : gaps) {
-    if (!fresh(gap) || key(gap.last) < from) continue;
-    const std::uint32_t age = std::max(key(gap.first), from);
+    if (!fresh(gap) || Key(gap.last) < from) continue;
+    const std::uint32_t age = std::max(Key(gap.first), from);
     if (!wait || age < *wait) wait = age;
   }
-  if (wait && (!history.waitingFor || *wait < key(*history.waitingFor))) {
-    history.waitingFor = static_cast<std::uint16_t>(*wait);
-    history.waitFrom = 0;
-    while (history.waitFrom < history.pieces.size() &&
-           key(history.pieces[history.waitFrom].sequence) <= *wait)
-      ++history.waitFrom;
+  return wait;
+}
+
+}  // namespace
+
+History FindGenerations(Env& env, const LogFiles& files,
+                        const Looking& looking) {
+  Look look = LookAt(env, files);
+  bool trusted = Trusted(env, files, &look);
+  for (int attempt = 1; !trusted && attempt < kAttempts; ++attempt) {
+    env.Pause(kRetryMilliseconds);
+    look = LookAt(env, files);
+    trusted = Trusted(env, files, &look);
   }
-  return history;
+  return Finder(env, files, looking, std::move(look), trusted).Find();
 }
 
 }  // namespace nq_tolvane

@@ -1,63 +1,9 @@
 #include "core/History.h"
 
-#include <algorithm>
-#include <list>
-#include <map>
-#include <memory>
-
-#include "nq_tolvane_internals.h"
-#include "platform/Facts.h"
-#include "services/vorn_fileutils.h"
-#include "state/LogNames.h"
+#include <cstdio>
 
 namespace nq_tolvane {
 namespace {
-
-using namespace nq_tolvane_internals;
-
-// Archives by base name, each record made once.
-using ArchiveMap = std::map<std::string, std::unique_ptr<ArchivePathInfo>>;
-
-// Forms the active log's path from the checkpoint number and makes that
-// number the pivot of the archive order. False, with `fileName` as it was,
-// without a checkpoint.
-bool GetCurrentLogFileName(const LogFiles& files, std::string& fileName) {
-  if (files.backupDir.empty()) return false;
-  const CheckPointResult checkpoint =
-      ReadCheckPointFile(files.prefix, files.backupDir);
-  if (!checkpoint.found) return false;
-  fileName = ActiveLogPath(files.activeDir, files.prefix, checkpoint.logNum);
-  SetLogNum(checkpoint.logNum);
-  return true;
-}
-
-// Lists the archives of `dir` into `entries`; notes a directory that is
-// there but cannot be read.
-void ListArchives(const std::string& dir, const std::string& prefix,
-                  std::list<std::string>& entries,
-                  std::vector<std::string>* unlisted) {
-  const int listed = vorn_fileutils::GetDirFileList(
-      dir.c_str(), ArchivePattern(prefix).c_str(), nullptr, entries,
-      /*fullPath=*/true, /*caseInsensitive=*/false, /*sorted=*/true);
-  if (listed < 0 && CheckFileExist(dir.c_str())) unlisted->push_back(dir);
-}
-
-// One record per archive of FindArchives().
-void BuildArchiveMap(const LogFiles& files, ArchiveMap& archives,
-                     History* history) {
-  for (auto& found : FindArchives(files, &history->unlisted)) {
-    std::unique_ptr<ArchivePathInfo> record(
-        new ArchivePathInfo{std::move(found.second), found.first, ""});
-    archives[found.first] = std::move(record);
-  }
-}
-
-// Lists the archive names oldest first, around the current sequence number.
-void SortArchiveNames(const ArchiveMap& archives,
-                      std::list<std::string>& names) {
-  for (const auto& entry : archives) names.push_back(entry.second->baseName);
-  names.sort(compare_file_age);
-}
 
 // Appends the missing numbers from `first` to `last` to `runs`, joining
 // consecutive ones.
@@ -75,6 +21,44 @@ void AddMissing(const std::vector<bool>& present, std::uint32_t first,
 
 }  // namespace
 
+void History::Add(Piece piece, const std::string& path) {
+  piece.path = 0;
+  if (!path.empty() && path != UsualPath(piece)) {
+    paths_.push_back(path);
+    piece.path = static_cast<std::uint32_t>(paths_.size());
+  }
+  pieces.push_back(piece);
+}
+
+void History::Take(Pieces taken, std::vector<std::string> paths) {
+  pieces = std::move(taken);
+  paths_ = std::move(paths);
+}
+
+std::string History::UsualPath(const Piece& piece) const {
+  char number[8];
+  std::snprintf(number, sizeof number, "%05u", unsigned{piece.sequence});
+  return (piece.inActiveDir ? files_.activeDir : files_.backupDir) + "/" +
+         files_.prefix + number +
+         (piece.kind == PieceKind::kArchive ? ".log.gz" : ".log");
+}
+
+std::string History::Path(std::size_t index) const {
+  const Piece& piece = pieces[index];
+  return piece.path == 0 ? UsualPath(piece) : paths_[piece.path - 1];
+}
+
+PlannedPiece History::Planned(std::size_t index) const {
+  const Piece& piece = pieces[index];
+  PlannedPiece planned;
+  planned.sourcePath = Path(index);
+  planned.kind = piece.kind;
+  planned.sequence = piece.sequence;
+  planned.sizeOnDisk = piece.size;
+  planned.endTime = piece.endTime();
+  return planned;
+}
+
 bool Numbered(const std::string& name, const std::string& prefix) {
   if (name.compare(0, prefix.size(), prefix) != 0 ||
       name.size() < prefix.size() + 5)
@@ -82,20 +66,6 @@ bool Numbered(const std::string& name, const std::string& prefix) {
   for (std::size_t i = prefix.size(); i < prefix.size() + 5; ++i)
     if (name[i] < '0' || name[i] > '9') return false;
   return true;
-}
-
-std::map<std::string, std::string> FindArchives(
-    const LogFiles& files, std::vector<std::string>* unlisted) {
-  std::list<std::string> entries;
-  ListArchives(files.backupDir, files.prefix, entries, unlisted);
-  if (files.activeDir != files.backupDir)
-    ListArchives(files.activeDir, files.prefix, entries, unlisted);
-  std::map<std::string, std::string> archives;
-  for (std::string& entry : entries) {
-    std::string name = BaseName(entry);
-    archives[std::move(name)] = std::move(entry);
-  }
-  return archives;
 }
 
 std::vector<GenerationRun> LostGenerations(
@@ -119,76 +89,33 @@ std::vector<GenerationRun> LostGenerations(
   return runs;
 }
 
-History FindHistory(const LogFiles& files) {
-  History history;
-  history.prefix = files.prefix;
-  history.checkpointPath = CheckpointPath(files.backupDir, files.prefix);
-  history.checkpointFound = GetCurrentLogFileName(files, history.activeLogPath);
-  history.current = GetLogNum();
-
-  ArchiveMap archives;
-  std::list<std::string> names;
-  BuildArchiveMap(files, archives, &history);
-  SortArchiveNames(archives, names);
-
-  const bool sudo = MayUseSudoRule();
-  auto add = [&](const std::string& source, PieceKind kind,
-                 std::uint16_t sequence) {
-    PlannedPiece piece;
-    piece.sourcePath = source;
-    piece.kind = kind;
-    piece.sequence = sequence;
-    Measure(&piece, sudo);
-    history.pieces.push_back(std::move(piece));
-  };
-  std::vector<std::uint16_t> numbers;
-  for (const std::string& name : names) {
-    const std::uint16_t number = FindLogNum(name, files.prefix);
-    add(archives.at(name)->sourcePath, PieceKind::kArchive, number);
-    if (Numbered(name, files.prefix)) numbers.push_back(number);
+void Tally::Add(const PlannedPiece& piece, std::uint16_t current) {
+  ++count_;
+  if (piece.droppedBy != Rule::kNone) return;
+  if (!oldest_) oldest_ = AgeKey(piece.sequence, current);
+  if (scratchFree_) {
+    needed_ += piece.scratchSize;
+    lowerBound_ |= !piece.scratchSizeKnown;
   }
-  if (history.checkpointFound) {
-    if (CheckFileExist(history.activeLogPath.c_str()))
-      add(history.activeLogPath, PieceKind::kActiveLog, history.current);
-    // Without a checkpoint the order across the wrap is a guess, and so
-    // would every gap be: none is reported.
-    history.lost = LostGenerations(numbers, history.current);
-  }
-  return history;
+  reachable_ = reachable_ && piece.reachable;
 }
 
-Plan PlanOf(History history, std::optional<std::uint64_t> scratchFree) {
-  Plan plan;
-  plan.checkpointPath = std::move(history.checkpointPath);
-  plan.checkpointFound = history.checkpointFound;
-  plan.current = history.current;
-  plan.activeLogPath = std::move(history.activeLogPath);
-  plan.lost = std::move(history.lost);
-  plan.unlisted = std::move(history.unlisted);
-  plan.pieces = std::move(history.pieces);
-  // The verdict and the scratch space are the selected pieces'; a lost run
-  // counts when it lies after the oldest of them.
-  bool reachable = true;
-  bool selected = false;
-  std::uint32_t oldest = 0;
-  for (const PlannedPiece& piece : plan.pieces) {
-    if (piece.droppedBy != Rule::kNone) continue;
-    if (!selected) oldest = AgeKey(piece.sequence, plan.current);
-    selected = true;
-    if (scratchFree) {
-      plan.scratchNeeded += piece.scratchSize;
-      plan.scratchNeededIsLowerBound |= !piece.scratchSizeKnown;
-    }
-    reachable = reachable && piece.reachable;
-  }
-  bool lost = false;
-  for (const GenerationRun& run : plan.lost)
-    lost = lost || (selected && AgeKey(run.last, plan.current) > oldest);
-  plan.scratchFree = scratchFree.value_or(0);
-  plan.expectedComplete = !plan.pieces.empty() && reachable &&
-                          plan.scratchNeeded <= plan.scratchFree && !lost &&
-                          plan.unlisted.empty();
-  return plan;
+void Tally::Finish(Plan* plan) const {
+  const Findings& found = plan->found;
+  plan->pieceCount = count_;
+  plan->scratchNeeded = needed_;
+  plan->scratchNeededIsLowerBound = lowerBound_;
+  plan->scratchFree = scratchFree_.value_or(0);
+  // A run lost or being rotated counts when it lies after the oldest
+  // selected piece.
+  bool missing = false;
+  for (const auto* runs : {&found.lost, &found.rotating})
+    for (const GenerationRun& run : *runs)
+      missing =
+          missing || (oldest_ && AgeKey(run.last, found.current) > *oldest_);
+  plan->expectedComplete = count_ > 0 && reachable_ &&
+                           needed_ <= plan->scratchFree && !missing &&
+                           found.unlisted.empty();
 }
 
 }  // namespace nq_tolvane

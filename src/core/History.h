@@ -1,17 +1,20 @@
 // The history of one log type as its files hold it: which pieces it has and
 // in which order, found once. A request and a plan both start from it and
-// never reorder it.
+// never reorder it. A piece takes a few machine words; its name is made
+// when it is needed.
 
 #ifndef TOLVANE_SRC_CORE_HISTORY_H_
 #define TOLVANE_SRC_CORE_HISTORY_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "state/LogNames.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -23,53 +26,66 @@ struct LogFiles {
   std::string backupDir;
 };
 
-struct History {
-  std::string prefix;
-  std::string checkpointPath;    // <backupDir>/<prefix>.txt
-  bool checkpointFound = false;  // else the order across the wrap is inferred
-  std::uint16_t current = 0;     // the pivot of the order: the checkpoint's
-                                 // number, or else the state's number
-  std::string activeLogPath;     // as the checkpoint names it, or ""
-  // In output order: the archives of both directories, one per base name
-  // (the active directory's where both hold it), oldest first; then the
-  // active log, when the checkpoint names one that is there. Each with the
-  // facts found on disk.
-  std::vector<PlannedPiece> pieces;
-  // Generations no archive holds, between the oldest archive and `current`;
-  // none without a checkpoint (see Plan::lost). FindGenerations(): those the
-  // rotation left long enough ago, wherever they lie.
-  std::vector<GenerationRun> lost;
-  // FindGenerations() only: the gaps a rotation left within the settling
-  // time, which a snapshot names as being rotated.
-  std::vector<GenerationRun> rotating;
-  std::vector<std::string> unlisted;  // directories there but not listed
+// One piece of a history, in 24 bytes.
+struct Piece {
+  std::int64_t modifiedNs = 0;  // its modification time, nanoseconds since
+                                // the epoch; 0 where it was not looked at
+  std::uint64_t size = 0;       // bytes on disk
+  std::uint32_t path = 0;       // 1 + its index in History's unusual paths,
+                                // or 0: "<dir>/<prefix>NNNNN.log[.gz]"
+  std::uint16_t sequence = 0;
+  PieceKind kind = PieceKind::kArchive;
+  bool inActiveDir : 1;  // else in the backup directory
+  bool unsettled : 1;    // it changed, or a newer generation did, within the
+                         // settling time: an archive that reads short may
+                         // still be written, a plain file that cannot be
+                         // read may still be rotated
+  bool numbered : 1;     // five digits follow the prefix in its name
+  bool measured : 1;     // its size and time were looked at
 
-  // FindGenerations() only. A rotation under way at generation
-  // `waitingFor`: a cursor request ends before it, at piece `waitFrom`.
-  std::optional<std::uint16_t> waitingFor;
-  std::size_t waitFrom = SIZE_MAX;
-  // Per piece: it changed, or a newer generation did, within the settling
-  // time, so that an archive that reads incomplete may still be being
-  // written and a plain file that cannot be read may still be rotated.
-  std::vector<bool> unsettled;
+  Piece()
+      : inActiveDir(false),
+        unsettled(false),
+        numbered(false),
+        measured(false) {}
+  // When it ended: its modification time in seconds since the epoch.
+  std::int64_t endTime() const { return modifiedNs / 1000000000; }
 };
 
-// The place of sequence number `n` in the age order around `current`:
-// numbers above it were written before the numbers wrapped.
-inline std::uint32_t AgeKey(std::uint16_t n, std::uint16_t current) {
-  return (n > current ? 0u : 65536u) + n;
-}
+// The pieces of a history: a deque, so that a long one grows without
+// copying itself.
+using Pieces = std::deque<Piece>;
 
-// The archives in `files` by base name, each with its path: the backup
-// directory's and, where it differs, the active directory's, whose copy wins
-// where both hold one. A directory that is there but cannot be listed goes
-// into `unlisted`.
-std::map<std::string, std::string> FindArchives(
-    const LogFiles& files, std::vector<std::string>* unlisted);
+class History {
+ public:
+  History() = default;
+  explicit History(LogFiles files) : files_(std::move(files)) {}
 
-// True when `name` begins with `prefix` and five digits: the number in it
-// was read, not taken as 0.
-bool Numbered(const std::string& name, const std::string& prefix);
+  Findings found;
+  // In output order: the archives oldest first, then the active log.
+  Pieces pieces;
+  // A cursor request ends before piece `waitFrom` (Findings::waitingFor).
+  std::size_t waitFrom = SIZE_MAX;
+
+  const std::string& prefix() const { return files_.prefix; }
+  const LogFiles& files() const { return files_; }
+
+  // Appends `piece`, whose file is at `path`, or at its usual path
+  // "<dir>/<prefix>NNNNN.log[.gz]" when `path` is "".
+  void Add(Piece piece, const std::string& path = "");
+  // Takes `pieces`, whose unusual paths are `paths`.
+  void Take(Pieces pieces, std::vector<std::string> paths);
+  // The path of piece `index`.
+  std::string Path(std::size_t index) const;
+  // Piece `index` as a plan shows it, before it is measured.
+  PlannedPiece Planned(std::size_t index) const;
+
+ private:
+  std::string UsualPath(const Piece& piece) const;
+
+  LogFiles files_;
+  std::vector<std::string> paths_;  // the paths that are not the usual ones
+};
 
 // Generations no file holds, between the oldest of `oldestFirst` (numbers
 // in age order around `current`) and `current`, not `current` itself. Where
@@ -78,18 +94,69 @@ bool Numbered(const std::string& name, const std::string& prefix);
 std::vector<GenerationRun> LostGenerations(
     const std::vector<std::uint16_t>& oldestFirst, std::uint16_t current);
 
-// Finds the history in `files`. Reads the checkpoint file and makes its
-// number the state's logNum, the pivot of compare_file_age(), by which the
-// archive names are sorted; lists the directories; measures each piece
-// (Measure()). Runs no command and sends nothing to the device log.
-// REQUIRES: the selected type is the one with files.prefix, and the caller
-// holds the library lock.
-History FindHistory(const LogFiles& files);
+// True when `name` begins with `prefix` and five digits: the number in it
+// was read, not taken as 0.
+bool Numbered(const std::string& name, const std::string& prefix);
 
-// The plan of a request for `history`, whose pieces' droppedBy and
-// startByte are set, with `scratchFree` bytes free for its scratch copies;
-// nullopt for a request that needs none.
-Plan PlanOf(History history, std::optional<std::uint64_t> scratchFree);
+// Orders `items` oldest first by the sequence number `number(item)` gives,
+// around `current`, as the list sort of compare_file_age() orders archive
+// names: by AgeKey(), and of equal numbers up to `current` the later one
+// first (that comparison calls each of two equal ones older).
+template <typename Items, typename Number>
+void SortByAge(Items* items, std::uint16_t current, Number number);
+
+// Sums up a plan's pieces as they are handed on: the verdict and the room
+// their scratch copies need. Pieces are added in output order.
+class Tally final {
+ public:
+  // `scratchFree`: the room for scratch copies, or none for a request that
+  // needs none.
+  explicit Tally(std::optional<std::uint64_t> scratchFree)
+      : scratchFree_(scratchFree) {}
+  void Add(const PlannedPiece& piece, std::uint16_t current);
+  // Sets the plan's count, scratch room and verdict.
+  void Finish(Plan* plan) const;
+
+ private:
+  const std::optional<std::uint64_t> scratchFree_;
+  std::size_t count_ = 0;
+  std::uint64_t needed_ = 0;
+  bool lowerBound_ = false;
+  bool reachable_ = true;
+  std::optional<std::uint32_t> oldest_;  // age of the oldest selected piece
+};
+
+template <typename Items, typename Number>
+void SortByAge(Items* items, std::uint16_t current, Number number) {
+  // Sorted through their indices, which takes a quarter of the memory the
+  // items would; then put in that order, cycle by cycle.
+  std::vector<std::uint32_t> order(items->size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) {
+                     return AgeKey(number((*items)[a]), current) <
+                            AgeKey(number((*items)[b]), current);
+                   });
+  for (std::uint32_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    auto held = std::move((*items)[start]);
+    std::uint32_t at = start;
+    while (order[at] != start) {
+      const std::uint32_t from = order[at];
+      (*items)[at] = std::move((*items)[from]);
+      order[at] = at;
+      at = from;
+    }
+    (*items)[at] = std::move(held);
+    order[at] = at;
+  }
+  for (auto run = items->begin(); run != items->end();) {
+    auto end = run;
+    while (end != items->end() && number(*end) == number(*run)) ++end;
+    if (number(*run) <= current) std::reverse(run, end);
+    run = end;
+  }
+}
 
 }  // namespace nq_tolvane
 

@@ -51,6 +51,23 @@ bool BeginRequest(const char* function, LogType type,
   return true;
 }
 
+bool Told(const PieceReport& piece) {
+  return (piece.status != PieceStatus::kWritten &&
+          piece.status != PieceStatus::kSelectedOut) ||
+         piece.code != Reason::kNone || piece.startByte != 0;
+}
+
+void KeepTold(Report* report) {
+  report->pieceCount = report->pieces.size();
+  std::size_t kept = 0;
+  for (PieceReport& piece : report->pieces) {
+    report->written += piece.status == PieceStatus::kWritten;
+    report->selectedOut += piece.status == PieceStatus::kSelectedOut;
+    if (Told(piece)) report->pieces[kept++] = std::move(piece);
+  }
+  report->pieces.resize(kept);
+}
+
 bool StartDebugging(LogType type) {
   OrvoMutexLock lock(&libraryLock);
   std::string prefix;

@@ -34,6 +34,15 @@ bool BeginRequest(const char* function, LogType type,
                   const std::string& outputPath, const Selection& selection,
                   Report* report, std::string* prefix, OutputFile* output);
 
+// True when `piece` has something to tell, and so a place among a report's
+// pieces: it was not written nor dropped by the selection, or it was
+// written with a warning or from a byte other than 0.
+bool Told(const PieceReport& piece);
+
+// Keeps among the report's pieces, each filled in, only those Told(), and
+// counts the rest.
+void KeepTold(Report* report);
+
 }  // namespace nq_tolvane
 
 #endif  // TOLVANE_SRC_CORE_REQUEST_H_

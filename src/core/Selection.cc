@@ -16,13 +16,13 @@ std::string SelectionProblem(const Selection& selection,
   return "";
 }
 
-std::vector<Rule> WindowRules(const std::vector<PlannedPiece>& pieces,
+std::vector<Rule> WindowRules(const Pieces& pieces,
                               const std::optional<std::int64_t>& since,
                               const std::optional<std::int64_t>& until,
                               bool* before) {
   auto first = [&](std::int64_t time) {
     std::size_t i = 0;
-    while (i < pieces.size() && pieces[i].endTime < time) ++i;
+    while (i < pieces.size() && pieces[i].endTime() < time) ++i;
     return i;
   };
   std::vector<Rule> rules(pieces.size(), Rule::kNone);

@@ -23,7 +23,7 @@ std::string SelectionProblem(const Selection& selection,
 // Rule::kNone: `since` keeps the oldest piece that ended at or after it and
 // every newer one, `until` every piece up to and including that one.
 // `*before` tells whether `since` reaches back past the oldest piece.
-std::vector<Rule> WindowRules(const std::vector<PlannedPiece>& pieces,
+std::vector<Rule> WindowRules(const Pieces& pieces,
                               const std::optional<std::int64_t>& since,
                               const std::optional<std::int64_t>& until,
                               bool* before);

@@ -36,6 +36,12 @@ std::string CheckpointPath(const std::string& backupDir,
 std::string ActiveLogPath(const std::string& activeDir,
                           const std::string& prefix, std::uint16_t number);
 
+// The place of sequence number `n` in the age order around `current`, the
+// active log's: numbers above it were written before the numbers wrapped.
+inline std::uint32_t AgeKey(std::uint16_t n, std::uint16_t current) {
+  return (n > current ? 0u : 65536u) + n;
+}
+
 }  // namespace nq_tolvane
 
 #endif  // TOLVANE_SRC_STATE_LOGNAMES_H_

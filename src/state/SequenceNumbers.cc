@@ -29,20 +29,12 @@ std::uint16_t FindLogNum(const std::string& name, const std::string& prefix) {
 bool compare_file_age(const std::string& first, const std::string& second) {
   if (GetLogType() == 0) return false;
   const std::string prefix = GetLogPrefix();
-  const unsigned n = GetLogNum();
-  const unsigned a = FindLogNum(first, prefix);
-  const unsigned b = FindLogNum(second, prefix);
+  const std::uint16_t n = GetLogNum();
+  const std::uint16_t a = FindLogNum(first, prefix);
+  const std::uint16_t b = FindLogNum(second, prefix);
 
-  // Numbers above n were written before the numbers wrapped.
-  bool older;
-  if (a > n && b <= n)
-    older = true;
-  else if (a <= n && b > n)
-    older = false;
-  else if (a > n)
-    older = a < b;
-  else
-    older = a <= b;
+  // Of two equal numbers up to n, each is called the older.
+  const bool older = AgeKey(a, n) < AgeKey(b, n) || (a == b && a <= n);
 
   Message("%s: %s is %s than %s", "compare_file_age", first.c_str(),
           older ? "older" : "newer", second.c_str());

@@ -12,11 +12,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/History.h"
 #include "core/Position.h"
 #include "core/Selection.h"
+#include "state/LogNames.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -108,10 +110,13 @@ enum class Streamed {
   kSinkFailed,  // the sink refused a write
 };
 
+class Input;
+class Window;
+
 // Writes one round of a request: the part `part` of `history` from
-// `source` into `sink`, and fills `report`: its pieces (one per piece of
-// the history, in its order), leftOut, the position flags, waitingFor,
-// lost (the gaps this part passes) and the budget's drops.
+// `source` into `sink`, and fills `report`: the pieces with something to
+// tell and the counts, leftOut, the findings this part passes on (lost,
+// rotating, waitingFor, the position's flags) and the budget's drops.
 // REQUIRES: `history`, `source`, `sink` and `report` outlive it.
 class Streamer final {
  public:
@@ -124,8 +129,12 @@ class Streamer final {
 
   // Decides what it can without reading any piece's data, for a plan: the
   // selection's drops and starts, and the budget's from the sizes known
-  // beforehand (plain files, trailers); fills the report's pieces.
+  // beforehand (plain files, trailers); fills the report's findings.
   void Foresee();
+  // What became of piece `index`, after Run() or Foresee().
+  PieceStatus Status(std::size_t index) const { return slots_[index].status; }
+  Rule DroppedBy(std::size_t index) const { return slots_[index].droppedBy; }
+  std::uint64_t StartByte(std::size_t index) const;
 
   // Just after the last byte written, or else the position the part was
   // given; nullopt when neither is known. A new round goes on from it.
@@ -142,26 +151,32 @@ class Streamer final {
   bool complete() const { return complete_; }
 
  private:
-  // What the engine has decided or learnt of a piece.
-  struct Choice {
+  // What became of a piece, for every piece: three bytes.
+  struct Slot {
+    PieceStatus status = PieceStatus::kNotReached;
     Rule droppedBy = Rule::kNone;
+    Reason code = Reason::kNone;
+  };
+  // What the engine has decided or learnt of a piece beyond its slot, kept
+  // only for the pieces that need it.
+  struct Choice {
     std::uint64_t from = 0;      // the position's byte in it, or 0
     std::uint64_t start = 0;     // the byte of its data where output starts
     bool atPosition = false;     // it holds the position
     bool checkPosition = false;  // `from` is the position's, to be checked
-    std::optional<std::uint64_t> cutFrom;  // the budget's cut: start at the
-                                           // first line at or after it
-    std::optional<std::uint64_t> limit;    // read no further
-    bool wholeLines = false;  // hold back a last line without a line feed
-    bool lastLine = false;    // a snapshot's active log: write that line,
-                              // the position ending before it
+    std::optional<std::uint64_t> cutFrom;   // the budget's cut: start at the
+                                            // first line at or after it
+    std::optional<std::uint64_t> limit;     // the budget's end: read no
+                                            // further, and end at a line end
     std::optional<std::uint64_t> size;      // its data's size, once known
     std::optional<std::uint64_t> sizeUsed;  // the size the budget took
     std::optional<Ending> ending;           // how its data ends, once known
+    int error = 0;                          // kLeftOut: the errno value
+    std::optional<std::uint64_t> bytesLost;
   };
   // What became of one piece; kAgain: write it again from its start,
   // knowing more (the position did not match, it is damaged).
-  enum class Piece {
+  enum class Outcome {
     kWritten,
     kNothing,
     kWait,
@@ -171,28 +186,47 @@ class Streamer final {
     kSinkFailed
   };
 
+  Choice& Detail(std::size_t index) { return choices_[index]; }
+  const Choice* Find(std::size_t index) const;
+  PlannedPiece Planned(std::size_t index) const {
+    return history_.Planned(index);
+  }
+  bool Plain(std::size_t index) const {
+    return history_.pieces[index].kind != PieceKind::kArchive;
+  }
+  std::uint32_t Key(std::uint16_t n) const {
+    return AgeKey(n, history_.found.current);
+  }
+  void SelectOut(std::size_t index, Rule rule);
+  Streamed Rounds();
   void Decide();
   void ApplyPosition();
   void ApplyWindow();
-  Piece ApplyBudget(bool learn);
-  Piece SizeOf(std::size_t index, bool learn, std::uint64_t* size);
-  Piece Failed(std::size_t index, const Ending& failure);
+  Outcome ApplyBudget(bool learn);
+  bool BudgetCut(std::size_t index, std::uint64_t size, std::uint64_t left);
+  Outcome SizeOf(std::size_t index, bool learn, std::uint64_t* size);
+  Outcome Failed(std::size_t index, const Ending& failure);
   bool Learn(std::size_t index, Ending* failure);
+  bool Misjudged() const;
   void CountDropped();
-  Piece Stream(std::size_t index);
-  Piece Write(std::size_t index, PieceReader& reader, std::uint64_t dataAt);
+  Outcome Stream(std::size_t index);
+  Outcome Write(std::size_t index, PieceReader& reader, std::uint64_t mark);
+  Outcome SkipToCut(std::size_t index, Input& input, Window& window);
   void Wait(std::size_t index);
   void Pass(const std::optional<Position>& safe);
   void Unreadable(std::size_t index);
-  std::size_t CursorWaitFrom() const;
   void LeaveOut(std::size_t index, const Ending& ending);
+  void Done(std::size_t index);
+  void Tell();
+  std::size_t CursorWaitFrom() const;
 
   const History& history_;
   const Part part_;
   Source& source_;
   Sink& sink_;
   Report* const report_;
-  std::vector<Choice> pieces_;
+  std::vector<Slot> slots_;
+  std::unordered_map<std::size_t, Choice> choices_;
   std::size_t waitFrom_;            // pieces from here on wait
   std::optional<Position> newest_;  // the end of the newest piece written
   bool passed_ = false;             // see passed()

@@ -34,18 +34,19 @@ LogFiles FilesOf(LogType type) {
   return {row->name, row->activeDir, row->backupDir};
 }
 
-Looking LookingAfter(const std::optional<Position>& after) {
-  Looking looking;
-  looking.now = static_cast<std::int64_t>(std::time(nullptr));
-  if (after) looking.after = after->sequence;
-  return looking;
-}
-
 // The history of `type` now; a checkpoint it trusts becomes the selected
 // type's current number, as it does for GetEntireLog().
-History Find(LogType type, const std::optional<Position>& after) {
-  History history = FindGenerations(FilesOf(type), LookingAfter(after));
-  if (history.checkpointFound) nq_tolvane_internals::SetLogNum(history.current);
+// Every file is measured for a window or a plan, else only those at or
+// after the position.
+History Find(LogType type, const Part& part, bool everyFile) {
+  Env& env = PosixEnv();
+  Looking looking;
+  looking.now = env.Now();
+  if (part.after) looking.after = part.after->sequence;
+  looking.everyFile = everyFile || part.since || part.until;
+  History history = FindGenerations(env, FilesOf(type), looking);
+  if (history.found.checkpointFound)
+    nq_tolvane_internals::SetLogNum(history.found.current);
   return history;
 }
 
@@ -66,33 +67,33 @@ Part PartOf(const Selection& selection) {
 void Merge(Report& whole, const Report& round) {
   const auto reached = std::find_if(
       whole.pieces.begin(), whole.pieces.end(), [](const PieceReport& piece) {
-        return piece.status == PieceStatus::kNotReached;
+        return piece.status == PieceStatus::kNotReached ||
+               piece.status == PieceStatus::kWaiting;
       });
   whole.pieces.erase(reached, whole.pieces.end());
-  for (const PieceReport& piece : round.pieces)
-    if (piece.status != PieceStatus::kSelectedOut ||
-        piece.droppedBy != Rule::kPosition)
-      whole.pieces.push_back(piece);
+  whole.pieces.insert(whole.pieces.end(), round.pieces.begin(),
+                      round.pieces.end());
+  whole.written += round.written;
+  whole.pieceCount = whole.written + round.pieceCount - round.written;
+  whole.selectedOut = round.selectedOut;
   whole.leftOut.insert(whole.leftOut.end(), round.leftOut.begin(),
                        round.leftOut.end());
-  for (const GenerationRun& run : round.lost)
-    if (std::none_of(whole.lost.begin(), whole.lost.end(),
-                     [&](const GenerationRun& seen) {
-                       return seen.first == run.first && seen.last == run.last;
-                     }))
-      whole.lost.push_back(run);
-  for (const GenerationRun& run : round.rotating)
-    if (std::none_of(whole.rotating.begin(), whole.rotating.end(),
-                     [&](const GenerationRun& seen) {
-                       return seen.first == run.first && seen.last == run.last;
-                     }))
-      whole.rotating.push_back(run);
+  Findings& found = whole.found;
+  for (const auto& [into, from] :
+       {std::pair(&found.lost, &round.found.lost),
+        std::pair(&found.rotating, &round.found.rotating)})
+    for (const GenerationRun& run : *from)
+      if (std::none_of(
+              into->begin(), into->end(), [&](const GenerationRun& seen) {
+                return seen.first == run.first && seen.last == run.last;
+              }))
+        into->push_back(run);
   whole.budgetDropped.insert(whole.budgetDropped.end(),
                              round.budgetDropped.begin(),
                              round.budgetDropped.end());
   whole.budgetDroppedBytes += round.budgetDroppedBytes;
-  whole.positionMismatch |= round.positionMismatch;
-  whole.waitingFor = round.waitingFor;
+  found.positionMismatch |= round.found.positionMismatch;
+  found.waitingFor = round.found.waitingFor;
 }
 
 // Tells the device log what the report holds.
@@ -106,20 +107,21 @@ void Tell(LogType type, const Report& report) {
                     "%s: %s is damaged: written as far as it "
                     "decompresses.",
                     kFunction, piece.sourcePath.c_str());
-  for (const GenerationRun& run : report.lost)
+  const Findings& found = report.found;
+  for (const GenerationRun& run : found.lost)
     __brev_printf(4, kTag, "%s: %s.", kFunction,
                   MissingText(type, run).c_str());
-  for (const GenerationRun& run : report.rotating)
+  for (const GenerationRun& run : found.rotating)
     __brev_printf(5, kTag, "%s: %s %s %s being rotated: not in this output.",
                   kFunction, LogTypeName(type).c_str(),
                   GenerationsText(run).c_str(),
                   run.first == run.last ? "is" : "are");
-  if (report.waitingFor)
+  if (found.waitingFor)
     __brev_printf(5, kTag,
                   "%s: %s generation %05u is being rotated; the history "
                   "ends before it.",
                   kFunction, LogTypeName(type).c_str(),
-                  unsigned{*report.waitingFor});
+                  unsigned{*found.waitingFor});
 }
 
 // A sink for a plan, which writes nothing.
@@ -161,8 +163,8 @@ bool AssembleLog(LogType type, const std::string& outputPath,
     OutputSink sink(output, runner);
     FileSource source(runner);
     for (int round = 0;; ++round) {
-      const History history = Find(type, part.after);
-      found = found || !history.pieces.empty() || history.waitingFor;
+      const History history = Find(type, part, false);
+      found = found || !history.pieces.empty() || history.found.waitingFor;
       Report told;
       Streamer streamer(history, part, source, sink, &told);
       streamed = streamer.Run();
@@ -228,7 +230,8 @@ bool AssembleLog(LogType type, const std::string& outputPath,
   return true;
 }
 
-bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
+bool PlanLog(LogType type, const Selection& selection, Plan* plan,
+             const PieceCallback& each) {
   if (plan == nullptr) return false;
   *plan = Plan();
   OrvoMutexLock lock(&LibraryLock());
@@ -237,44 +240,42 @@ bool PlanLog(LogType type, const Selection& selection, Plan* plan) {
       !SelectionProblem(selection, prefix).empty())
     return false;
   const Part part = PartOf(selection);
-  History history = Find(type, part.after);
-  const bool sudo = MayUseSudoRule();
-  for (PlannedPiece& piece : history.pieces) {
-    Measure(&piece, sudo);
-    // Read in process where the caller can, else through sudo.
-    piece.reachable =
-        piece.readable || (piece.kind == PieceKind::kArchive && sudo);
-  }
+  const History history = Find(type, part, true);
   Runner runner(nullptr);
   FileSource source(runner);
   NoOutput sink;
   Report foreseen;
-  Streamer(history, part, source, sink, &foreseen).Foresee();
+  Streamer streamer(history, part, source, sink, &foreseen);
+  streamer.Foresee();
+  plan->found = std::move(foreseen.found);
+  const bool sudo = MayUseSudoRule();
+  Tally tally(std::nullopt);
   for (std::size_t i = 0; i < history.pieces.size(); ++i) {
-    PlannedPiece& piece = history.pieces[i];
-    piece.droppedBy = foreseen.pieces[i].droppedBy;
-    piece.startByte = foreseen.pieces[i].startByte;
+    PlannedPiece piece = history.Planned(i);
+    Measure(&piece, sudo);
+    // Read in process where the caller can, else through sudo.
+    piece.reachable =
+        piece.readable || (piece.kind == PieceKind::kArchive && sudo);
+    piece.droppedBy = streamer.DroppedBy(i);
+    piece.startByte = streamer.StartByte(i);
     // A plain file is checked against the position where it lies.
-    if (!part.after || piece.kind == PieceKind::kArchive ||
-        piece.sequence != part.after->sequence || !piece.readable ||
-        piece.droppedBy != Rule::kNone || piece.startByte == 0)
-      continue;
-    if (!Holds(piece.sourcePath, *part.after)) {
-      foreseen.positionMismatch = true;
-      piece.startByte = 0;
-    } else if (piece.sizeOnDisk == part.after->offset) {
-      piece.droppedBy = Rule::kPosition;  // nothing new in it
+    if (part.after && piece.kind != PieceKind::kArchive &&
+        piece.sequence == part.after->sequence && piece.readable &&
+        piece.droppedBy == Rule::kNone && piece.startByte != 0) {
+      if (!Holds(piece.sourcePath, *part.after)) {
+        plan->found.positionMismatch = true;
+        piece.startByte = 0;
+      } else if (piece.sizeOnDisk == part.after->offset) {
+        piece.droppedBy = Rule::kPosition;  // nothing new in it
+      }
     }
+    tally.Add(piece, history.found.current);
+    if (each)
+      each(piece);
+    else
+      plan->pieces.push_back(std::move(piece));
   }
-  history.lost = foreseen.lost;
-  const std::optional<std::uint16_t> waitingFor = foreseen.waitingFor;
-  *plan = PlanOf(std::move(history), std::nullopt);
-  plan->positionMismatch = foreseen.positionMismatch;
-  plan->positionGone = foreseen.positionGone;
-  plan->windowBeforeHistory = foreseen.windowBeforeHistory;
-  plan->waitingFor = waitingFor;
-  plan->rotating = foreseen.rotating;
-  plan->expectedComplete = plan->expectedComplete && plan->rotating.empty();
+  tally.Finish(plan);
   return true;
 }
 

@@ -1,0 +1,232 @@
+// The writing of one piece: its header, its data from where the output
+// starts, whole lines where they are asked for, and what its end tells.
+
+#include <cstring>
+
+#include "core/Selection.h"
+#include "stream/DataInput.h"
+#include "stream/Engine.h"
+
+namespace nq_tolvane {
+namespace {
+
+constexpr std::size_t kChunk = 128 * 1024;
+// A last line longer than this is written as it is rather than held back.
+constexpr std::size_t kLongestLine = 64 * 1024;
+
+std::string Block(const std::string& source, std::uint64_t start,
+                  bool damaged) {
+  return "\n" + HeaderLine(source, start, damaged) + "\n\n";
+}
+
+bool Whole(const Ending& ending) {
+  return ending.how == Ending::kComplete || ending.how == Ending::kWarned;
+}
+
+}  // namespace
+
+Streamer::Outcome Streamer::Stream(std::size_t index) {
+  // A sink that cannot take back what it got learns first whether an
+  // archive is whole, so that its header says so and nothing of one still
+  // being written goes out.
+  Ending failure;
+  if (!sink_.Rewindable() && !Plain(index) && !Detail(index).ending &&
+      !Learn(index, &failure))
+    return Failed(index, failure);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const Choice& choice = Detail(index);
+    if (choice.ending && choice.ending->how == Ending::kDamaged &&
+        history_.pieces[index].unsettled) {
+      // Still being written: a cursor request takes none of it yet.
+      if (part_.cursor) {
+        Wait(index);
+        return Outcome::kWait;
+      }
+      Pass(end());
+    }
+    std::unique_ptr<PieceReader> reader =
+        source_.Open(Planned(index), &failure);
+    if (!reader) return Failed(index, failure);
+    const Outcome written = Write(index, *reader, sink_.Offset());
+    if (written != Outcome::kAgain) return written;
+  }
+  return Outcome::kLookAgain;
+}
+
+// Passes over the data up to the first line at or after the budget's cut;
+// kNothing when no byte follows it.
+Streamer::Outcome Streamer::SkipToCut(std::size_t index, Input& input,
+                                      Window& window) {
+  Choice& choice = Detail(index);
+  bool found = SkipTo(input, *choice.cutFrom - 1, window, source_);
+  while (found) {
+    const auto [data, size] = input.Next();
+    if (size == 0) {
+      found = false;
+      break;
+    }
+    const char* feed = static_cast<const char*>(std::memchr(data, '\n', size));
+    const std::size_t take = feed ? feed - data + 1 : size;
+    window.Add(data, take);
+    input.Take(take);
+    if (feed) break;
+  }
+  if (found && input.Next().second == 0) found = false;
+  if (!found) {
+    if (source_.Stopped() || input.ending().how == Ending::kStopped)
+      return Outcome::kStopped;
+    SelectOut(index, Rule::kBudget);
+    return Outcome::kNothing;
+  }
+  choice.start = input.at();
+  return Outcome::kWritten;
+}
+
+// Writes piece `index` from `reader`, the sink at `mark`. Returns kAgain
+// after taking back what it wrote, when it learnt that the position does
+// not match or that the data is damaged.
+Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
+                                  std::uint64_t mark) {
+  const Piece& piece = history_.pieces[index];
+  Choice& choice = Detail(index);
+  const bool damaged = choice.ending && choice.ending->how == Ending::kDamaged;
+  const bool active = piece.kind == PieceKind::kActiveLog;
+  // Whole lines: a cursor request's active log, or the budget's end.
+  const bool wholeLines = (part_.cursor && active) || choice.limit;
+  // A snapshot's active log: its last line goes out, the position before it.
+  const bool lastLine = !part_.cursor && active && !choice.limit;
+  std::optional<std::uint64_t> limit = damaged ? choice.size : choice.limit;
+  if (!limit && Plain(index)) limit = piece.size;  // as far as it was found
+  std::vector<char> buffer(kChunk);
+  Input input(reader, limit, buffer);
+  Window window;
+
+  const bool reached = SkipTo(input, choice.start, window, source_);
+  if (!reached && source_.Stopped()) return Outcome::kStopped;
+  if (!reached && !Whole(input.ending())) {
+    const Ending ending = input.ending();
+    if (ending.how != Ending::kDamaged) return Failed(index, ending);
+    if (part_.cursor && piece.unsettled) {
+      Wait(index);
+      return Outcome::kWait;
+    }
+    // Damaged before the position: nothing of it is new.
+    SelectOut(index, Rule::kPosition);
+    return Outcome::kNothing;
+  }
+  if (choice.checkPosition) {
+    choice.checkPosition = false;
+    if (!reached || window.Check() != part_.after->check) {
+      report_->found.positionMismatch = true;
+      choice.from = choice.start = 0;
+      return Outcome::kAgain;
+    }
+  }
+  if (choice.cutFrom) {
+    const Outcome cut = SkipToCut(index, input, window);
+    if (cut != Outcome::kWritten) return cut;
+  }
+
+  const std::string path = history_.Path(index);
+  bool headed = false;
+  std::string held;  // a last line without its line feed, held back
+  std::uint64_t written = input.at();  // bytes of the data written
+  auto put = [&](const char* data, std::size_t size) {
+    if (!headed) {
+      const std::string block = Block(path, choice.start, damaged);
+      if (!sink_.Write(block.data(), block.size())) return false;
+      headed = true;
+    }
+    if (size == 0) return true;
+    if (!sink_.Write(data, size)) return false;
+    window.Add(data, size);
+    written += size;
+    return true;
+  };
+  for (;;) {
+    const auto [data, size] = input.Next();
+    if (size == 0) break;
+    input.Take(size);
+    if (source_.Stopped()) return Outcome::kStopped;
+    if (!wholeLines && !lastLine) {
+      if (!put(data, size)) return Outcome::kSinkFailed;
+      continue;
+    }
+    const char* feed = static_cast<const char*>(memrchr(data, '\n', size));
+    if (feed == nullptr) {
+      held.append(data, size);
+      if (held.size() <= kLongestLine) continue;
+      if (!put(held.data(), held.size())) return Outcome::kSinkFailed;
+      held.clear();
+      continue;
+    }
+    const std::size_t whole = feed - data + 1;
+    if ((!held.empty() && !put(held.data(), held.size())) || !put(data, whole))
+      return Outcome::kSinkFailed;
+    held.assign(feed + 1, size - whole);
+  }
+
+  Ending ending = input.ending();
+  // Read again as far as it decompressed: the limit ended it.
+  if (damaged && ending.how == Ending::kComplete) ending = *choice.ending;
+  switch (ending.how) {
+    case Ending::kStopped:
+      return Outcome::kStopped;
+    case Ending::kGone:
+    case Ending::kUnreadable:
+      // Learnt only at the end (sudo refused): nothing of it stays.
+      if (!sink_.Rewind(mark)) return Outcome::kSinkFailed;
+      return Failed(index, ending);
+    case Ending::kDamaged:
+      if (!damaged) {
+        // Still being written, or damaged: taken back, and written again
+        // knowing it.
+        choice.ending = ending;
+        choice.size = input.at();
+        if (!sink_.Rewind(mark)) return Outcome::kSinkFailed;
+        return Outcome::kAgain;
+      }
+      if ((!held.empty() && !put(held.data(), held.size())) ||
+          (!headed && choice.start == 0 && !put(nullptr, 0)))
+        return Outcome::kSinkFailed;
+      held.clear();
+      if (headed) {
+        slots_[index].code = Reason::kDamaged;
+        choice.bytesLost = choice.ending->bytesLost;
+      }
+      break;
+    case Ending::kWarned:
+      slots_[index].code = Reason::kGunzipWarned;
+      [[fallthrough]];
+    case Ending::kComplete:
+      // An empty piece read whole still gets its header, once.
+      if (!headed && choice.start == 0 && !choice.cutFrom &&
+          !choice.atPosition && held.empty() && !put(nullptr, 0))
+        return Outcome::kSinkFailed;
+      if (lastLine && !held.empty()) {
+        // The last line as it stands; a cursor request stops before it.
+        Pass(headed ? std::optional<Position>(Position{history_.prefix(),
+                                                       piece.sequence, written,
+                                                       window.Check()})
+                    : end());
+        if (!put(held.data(), held.size())) return Outcome::kSinkFailed;
+        held.clear();
+      }
+      break;
+  }
+  if (!headed) {
+    // Nothing new in it, or only a line still being written.
+    if (held.empty())
+      SelectOut(index, Rule::kPosition);
+    else
+      slots_[index].status = PieceStatus::kWaiting;
+    return Outcome::kNothing;
+  }
+  slots_[index].status = PieceStatus::kWritten;
+  if (!damaged && ending.how != Ending::kDamaged) choice.size = input.at();
+  newest_ =
+      Position{history_.prefix(), piece.sequence, written, window.Check()};
+  return Outcome::kWritten;
+}
+
+}  // namespace nq_tolvane
