@@ -118,6 +118,11 @@ foreach(component package IN ZIP_LISTS CPACK_COMPONENTS_ALL tolvane_packages)
 endforeach()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tolvane-getlog
   COMPONENT tools EXCLUDE_FROM_ALL)
+# The README's links lead into doc/.
+file(GLOB tolvane_guides ${PROJECT_SOURCE_DIR}/doc/*.md)
+install(FILES ${tolvane_guides}
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tolvane-getlog/doc
+  COMPONENT tools EXCLUDE_FROM_ALL)
 install(FILES packaging/sudoers.d/tolvane
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tolvane-getlog/examples/sudoers.d
   COMPONENT tools EXCLUDE_FROM_ALL)
