@@ -41,7 +41,7 @@ class HistoryTest : public testing::Test {
     std::string name;
     // compare_file_age reads the selected type's prefix and number.
     CaptureStderr([&] { nti::Initialize(nq_tolvane::LOGTYPE_MISC, name); });
-    root_ = (fs::current_path() / "tolvane-history.XXXXXX").string();
+    root_ = ::testing::TempDir() + "tolvane-history.XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(root_.data()));
     for (const char* dir : {"/active", "/backup"})
       fs::create_directory(root_ + dir);

@@ -43,7 +43,7 @@ void PrintTo(const Archive& archive, std::ostream* out) {
 class ReadersTest : public testing::TestWithParam<Archive> {
  protected:
   void SetUp() override {
-    path_ = (fs::current_path() / "tolvane-readers.XXXXXX").string();
+    path_ = ::testing::TempDir() + "tolvane-readers.XXXXXX";
     const int fd = mkstemp(path_.data());
     ASSERT_GE(fd, 0);
     close(fd);
