@@ -111,6 +111,7 @@ enum class Streamed {
 };
 
 class Input;
+class PieceOutput;
 class Window;
 
 // Writes one round of a request: the part `part` of `history` from
@@ -211,6 +212,10 @@ class Streamer final {
   void CountDropped();
   Outcome Stream(std::size_t index);
   Outcome Write(std::size_t index, PieceReader& reader, std::uint64_t mark);
+  Outcome Pour(std::size_t index, Input& input, PieceOutput& out,
+               std::string* held);
+  Outcome Settle(std::size_t index, const Input& input, PieceOutput& out,
+                 const std::string& held, std::uint64_t mark);
   Outcome SkipToCut(std::size_t index, Input& input, Window& window);
   void Wait(std::size_t index);
   void Pass(const std::optional<Position>& safe);

@@ -90,11 +90,6 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
   const Piece& piece = history_.pieces[index];
   Choice& choice = Detail(index);
   const bool damaged = choice.ending && choice.ending->how == Ending::kDamaged;
-  const bool active = piece.kind == PieceKind::kActiveLog;
-  // Whole lines: a cursor request's active log, or the budget's end.
-  const bool wholeLines = (part_.cursor && active) || choice.limit;
-  // A snapshot's active log: its last line goes out, the position before it.
-  const bool lastLine = !part_.cursor && active && !choice.limit;
   std::optional<std::uint64_t> limit = damaged ? choice.size : choice.limit;
   if (!limit && Plain(index)) limit = piece.size;  // as far as it was found
   std::vector<char> buffer(kChunk);
@@ -126,49 +121,62 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
     const Outcome cut = SkipToCut(index, input, window);
     if (cut != Outcome::kWritten) return cut;
   }
-
-  const std::string path = history_.Path(index);
-  bool headed = false;
+  PieceOutput out(sink_, Block(history_.Path(index), choice.start, damaged),
+                  window, input.at());
   std::string held;  // a last line without its line feed, held back
-  std::uint64_t written = input.at();  // bytes of the data written
-  auto put = [&](const char* data, std::size_t size) {
-    if (!headed) {
-      const std::string block = Block(path, choice.start, damaged);
-      if (!sink_.Write(block.data(), block.size())) return false;
-      headed = true;
-    }
-    if (size == 0) return true;
-    if (!sink_.Write(data, size)) return false;
-    window.Add(data, size);
-    written += size;
-    return true;
-  };
+  const Outcome poured = Pour(index, input, out, &held);
+  if (poured != Outcome::kWritten) return poured;
+  return Settle(index, input, out, held, mark);
+}
+
+// Puts the data of piece `index` from `input` into `out`; the active log's
+// last line without its line feed (or the budget's end) in `*held`.
+Streamer::Outcome Streamer::Pour(std::size_t index, Input& input,
+                                 PieceOutput& out, std::string* held) {
+  const bool active = history_.pieces[index].kind == PieceKind::kActiveLog;
+  const bool lines = active || Detail(index).limit;
   for (;;) {
     const auto [data, size] = input.Next();
     if (size == 0) break;
     input.Take(size);
     if (source_.Stopped()) return Outcome::kStopped;
-    if (!wholeLines && !lastLine) {
-      if (!put(data, size)) return Outcome::kSinkFailed;
+    if (!lines) {
+      if (!out.Put(data, size)) return Outcome::kSinkFailed;
       continue;
     }
     const char* feed = static_cast<const char*>(memrchr(data, '\n', size));
     if (feed == nullptr) {
-      held.append(data, size);
-      if (held.size() <= kLongestLine) continue;
-      if (!put(held.data(), held.size())) return Outcome::kSinkFailed;
-      held.clear();
+      held->append(data, size);
+      if (held->size() <= kLongestLine) continue;
+      if (!out.Put(held->data(), held->size())) return Outcome::kSinkFailed;
+      held->clear();
       continue;
     }
     const std::size_t whole = feed - data + 1;
-    if ((!held.empty() && !put(held.data(), held.size())) || !put(data, whole))
+    if ((!held->empty() && !out.Put(held->data(), held->size())) ||
+        !out.Put(data, whole))
       return Outcome::kSinkFailed;
-    held.assign(feed + 1, size - whole);
+    held->assign(feed + 1, size - whole);
   }
+  return Outcome::kWritten;
+}
 
+// What the end of piece `index`'s data makes of it, `held` its last line
+// without a line feed, the sink at `mark` before it.
+Streamer::Outcome Streamer::Settle(std::size_t index, const Input& input,
+                                   PieceOutput& out, const std::string& held,
+                                   std::uint64_t mark) {
+  const Piece& piece = history_.pieces[index];
+  Choice& choice = Detail(index);
+  const bool damaged = choice.ending && choice.ending->how == Ending::kDamaged;
+  // A snapshot's active log gives its last line as it stands, the position
+  // before it; a cursor request's, or the budget's end, holds it back.
+  const bool lastLine =
+      !part_.cursor && piece.kind == PieceKind::kActiveLog && !choice.limit;
   Ending ending = input.ending();
   // Read again as far as it decompressed: the limit ended it.
   if (damaged && ending.how == Ending::kComplete) ending = *choice.ending;
+  bool keep = held.empty();
   switch (ending.how) {
     case Ending::kStopped:
       return Outcome::kStopped;
@@ -186,11 +194,11 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
         if (!sink_.Rewind(mark)) return Outcome::kSinkFailed;
         return Outcome::kAgain;
       }
-      if ((!held.empty() && !put(held.data(), held.size())) ||
-          (!headed && choice.start == 0 && !put(nullptr, 0)))
+      if ((!held.empty() && !out.Put(held.data(), held.size())) ||
+          (!out.headed() && choice.start == 0 && !out.Put(nullptr, 0)))
         return Outcome::kSinkFailed;
-      held.clear();
-      if (headed) {
+      keep = true;
+      if (out.headed()) {
         slots_[index].code = Reason::kDamaged;
         choice.bytesLost = choice.ending->bytesLost;
       }
@@ -200,23 +208,22 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
       [[fallthrough]];
     case Ending::kComplete:
       // An empty piece read whole still gets its header, once.
-      if (!headed && choice.start == 0 && !choice.cutFrom &&
-          !choice.atPosition && held.empty() && !put(nullptr, 0))
+      if (!out.headed() && choice.start == 0 && !choice.cutFrom &&
+          !choice.atPosition && held.empty() && !out.Put(nullptr, 0))
         return Outcome::kSinkFailed;
       if (lastLine && !held.empty()) {
-        // The last line as it stands; a cursor request stops before it.
-        Pass(headed ? std::optional<Position>(Position{history_.prefix(),
-                                                       piece.sequence, written,
-                                                       window.Check()})
-                    : end());
-        if (!put(held.data(), held.size())) return Outcome::kSinkFailed;
-        held.clear();
+        Pass(out.headed() ? std::optional<Position>(
+                                Position{history_.prefix(), piece.sequence,
+                                         out.written(), out.check()})
+                          : end());
+        if (!out.Put(held.data(), held.size())) return Outcome::kSinkFailed;
+        keep = true;
       }
       break;
   }
-  if (!headed) {
+  if (!out.headed()) {
     // Nothing new in it, or only a line still being written.
-    if (held.empty())
+    if (keep)
       SelectOut(index, Rule::kPosition);
     else
       slots_[index].status = PieceStatus::kWaiting;
@@ -225,7 +232,7 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
   slots_[index].status = PieceStatus::kWritten;
   if (!damaged && ending.how != Ending::kDamaged) choice.size = input.at();
   newest_ =
-      Position{history_.prefix(), piece.sequence, written, window.Check()};
+      Position{history_.prefix(), piece.sequence, out.written(), out.check()};
   return Outcome::kWritten;
 }
 
