@@ -2,13 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-extern char** environ;
+#include "platform/Spawn.h"
 
 namespace tolvane_getlog {
 
@@ -18,41 +17,6 @@ namespace {
 // and how often its end is looked for, in milliseconds.
 constexpr int kGraceMs = 150;
 constexpr int kPollMs = 10;
-
-// Starts "/bin/sh -c command" reading `input`, in a session of its own, with
-// default dispositions and an empty signal mask, as a program started from a
-// shell: this program's own (SIGPIPE ignored, the stop signals caught) would
-// keep it from being stopped or from ending as a writer to a closed pipe.
-// Returns 0 or an errno value.
-int Spawn(const std::string& command, int input, pid_t* child) {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  int error = posix_spawnattr_init(&attributes);
-  if (error != 0) return error;
-  if ((error = posix_spawn_file_actions_init(&actions)) != 0) {
-    posix_spawnattr_destroy(&attributes);
-    return error;
-  }
-  sigset_t defaults, none;
-  sigemptyset(&defaults);
-  sigemptyset(&none);
-  for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGCHLD})
-    sigaddset(&defaults, signal);
-  if ((error = posix_spawnattr_setflags(
-           &attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
-                            POSIX_SPAWN_SETSIGMASK)) == 0 &&
-      (error = posix_spawnattr_setsigdefault(&attributes, &defaults)) == 0 &&
-      (error = posix_spawnattr_setsigmask(&attributes, &none)) == 0 &&
-      (error = posix_spawn_file_actions_adddup2(&actions, input, 0)) == 0) {
-    char shell[] = "sh";
-    char dashC[] = "-c";
-    char* argv[] = {shell, dashC, const_cast<char*>(command.c_str()), nullptr};
-    error = posix_spawn(child, "/bin/sh", &actions, &attributes, argv, environ);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return error;
-}
 
 // True once `child` has ended; it stays to be collected.
 bool Ended(pid_t child, bool wait) {
@@ -75,10 +39,16 @@ bool Delivery::Start(const std::string& command, int* error) {
     *error = errno;
     return false;
   }
-  pid_t child = -1;
-  *error = Spawn(command, ends[0], &child);
+  char shell[] = "sh";
+  char dashC[] = "-c";
+  char* argv[] = {shell, dashC, const_cast<char*>(command.c_str()), nullptr};
+  // As a program started from a shell: this program's own dispositions
+  // (SIGPIPE ignored, the stop signals caught) would keep COMMAND from being
+  // stopped or from ending as a writer to a closed pipe.
+  const pid_t child =
+      nq_tolvane::Spawn("/bin/sh", argv, -1, ends[0], -1, error);
   close(ends[0]);
-  if (*error != 0) {
+  if (child < 0) {
     close(ends[1]);
     return false;
   }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Rendering.h"
+#include "core/Numbers.h"
 
 namespace tolvane_getlog {
 
@@ -43,19 +44,10 @@ const char kUsage[] =
 
 namespace {
 
-// The decimal number that is all of `text`, at most `max`: digits only,
-// no sign, no blanks.
+// The decimal number that is all of `text`, at most `max`.
 bool ParseNumber(const std::string& text, std::uint64_t max,
                  std::uint64_t* value) {
-  if (text.empty()) return false;
-  std::uint64_t number = 0;
-  for (const char c : text) {
-    const unsigned digit = static_cast<unsigned char>(c) - '0';
-    if (digit > 9 || number > (max - digit) / 10) return false;
-    number = number * 10 + digit;
-  }
-  *value = number;
-  return true;
+  return nq_tolvane::ParseNumber(text, 10, max, value);
 }
 
 // The number the `count` digits of `text` from `at` make, or -1 when any

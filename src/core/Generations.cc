@@ -4,6 +4,7 @@
 #include <map>
 
 #include "core/FileLook.h"
+#include "core/Numbers.h"
 #include "state/LogNames.h"
 
 namespace nq_tolvane {
@@ -18,13 +19,14 @@ constexpr std::int64_t kNs = 1000000000;
 std::optional<std::uint16_t> CheckpointNumber(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\n");
   if (first == std::string::npos) return std::nullopt;
-  std::size_t end = first;
-  std::uint32_t value = 0;
-  while (end < text.size() && text[end] >= '0' && text[end] <= '9' &&
-         end - first < 5)
-    value = value * 10 + static_cast<std::uint32_t>(text[end++] - '0');
-  if (end == first || value > 65535 ||
+  const std::size_t end = text.find_first_of(" \t\n", first);
+  if (end != std::string::npos &&
       text.find_first_not_of(" \t\n", end) != std::string::npos)
+    return std::nullopt;
+  const std::string_view digits =
+      std::string_view(text).substr(first, end - first);
+  std::uint64_t value = 0;
+  if (digits.size() > 5 || !ParseNumber(digits, 10, 65535, &value))
     return std::nullopt;
   return static_cast<std::uint16_t>(value);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/Numbers.h"
 #include "core/Wording.h"
 #include "nq_tolvane.h"
 #include "platform/Facts.h"
@@ -32,26 +33,6 @@ bool CheckBefore(int fd, std::uint64_t offset, std::uint64_t* check) {
     got += static_cast<std::size_t>(n);
   }
   *check = CheckOf(window);
-  return true;
-}
-
-// The decimal number that is all of `text`, without a sign or blanks.
-bool ParseNumber(const std::string& text, int base, std::uint64_t max,
-                 std::uint64_t* value) {
-  if (text.empty() || text.size() > 20) return false;
-  std::uint64_t number = 0;
-  for (char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f')
-      digit = c - 'a' + 10;
-    else
-      return false;
-    if (number > (max - digit) / base) return false;
-    number = number * base + digit;
-  }
-  *value = number;
   return true;
 }
 

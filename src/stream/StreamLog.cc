@@ -135,6 +135,66 @@ class NoOutput final : public Sink {
 
 }  // namespace
 
+namespace {
+
+// What the rounds of one request came to.
+struct Rounds {
+  Streamed streamed = Streamed::kDone;
+  // Where a cursor request may go on from: the end, unless a round passed
+  // what a cursor request would have waited for.
+  std::optional<Position> safe;
+  bool complete = true;
+  bool found = false;  // some piece, or a generation waited for
+  int error = 0;       // of the output, when it failed
+};
+
+// Streams the part `selection` keeps into `output`, round after round while
+// the device rotates under the request, and fills `report`.
+Rounds StreamRounds(LogType type, const std::string& prefix,
+                    const Selection& selection, OutputFile& output,
+                    Runner& runner, Report* report) {
+  Rounds rounds;
+  Part part = PartOf(selection);
+  rounds.safe = part.after;
+  bool passed = false;
+  OutputSink sink(output, runner);
+  FileSource source(runner);
+  for (int round = 0;; ++round) {
+    const History history = Find(type, part, false);
+    rounds.found =
+        rounds.found || !history.pieces.empty() || history.found.waitingFor;
+    Report told;
+    Streamer streamer(history, part, source, sink, &told);
+    rounds.streamed = streamer.Run();
+    rounds.complete = rounds.complete && streamer.complete();
+    if (!passed) {
+      rounds.safe = streamer.position();
+      passed = streamer.passed();
+    }
+    if (round == 0)
+      *report = std::move(told);
+    else
+      Merge(*report, told);
+    if (rounds.streamed != Streamed::kLookAgain || round + 1 == kRounds) break;
+    // The device rotated under the request: go on from where it is.
+    __brev_printf(6, kTag,
+                  "%s: %s log changed while it was read; looking again.",
+                  kFunction, prefix.c_str());
+    part.after = streamer.end();
+    if (sink.Offset() > 0) part.since.reset();
+    if (part.maxBytes) {
+      part.maxBytes = *part.maxBytes - std::min(*part.maxBytes, sink.Offset());
+      part.budgetFromStart = true;
+    }
+  }
+  if (rounds.streamed == Streamed::kDone && !sink.Flush())
+    rounds.streamed = Streamed::kSinkFailed;
+  rounds.error = sink.error();
+  return rounds;
+}
+
+}  // namespace
+
 bool AssembleLog(LogType type, const std::string& outputPath,
                  const Selection& selection, Report* report, Stop* stop) {
   Report unused;
@@ -147,55 +207,8 @@ bool AssembleLog(LogType type, const std::string& outputPath,
     return false;
   const char* const path = outputPath.c_str();
   Runner runner(stop);
-  std::string why;
-
-  Part part = PartOf(selection);
-  Streamed streamed = Streamed::kDone;
-  std::optional<Position> end = part.after;
-  // Where a cursor request may go on from: the end, unless a round passed
-  // what a cursor request would have waited for.
-  std::optional<Position> safe = part.after;
-  bool passed = false;
-  bool complete = true;
-  bool found = false;  // some piece, or a generation waited for
-  int error = 0;
-  {
-    OutputSink sink(output, runner);
-    FileSource source(runner);
-    for (int round = 0;; ++round) {
-      const History history = Find(type, part, false);
-      found = found || !history.pieces.empty() || history.found.waitingFor;
-      Report told;
-      Streamer streamer(history, part, source, sink, &told);
-      streamed = streamer.Run();
-      complete = complete && streamer.complete();
-      end = streamer.end();
-      if (!passed) {
-        safe = streamer.position();
-        passed = streamer.passed();
-      }
-      if (round == 0)
-        *report = std::move(told);
-      else
-        Merge(*report, told);
-      if (streamed != Streamed::kLookAgain || round + 1 == kRounds) break;
-      // The device rotated under the request: go on from where it is.
-      __brev_printf(6, kTag,
-                    "%s: %s log changed while it was read; looking "
-                    "again.",
-                    kFunction, prefix.c_str());
-      part.after = end;
-      if (sink.Offset() > 0) part.since.reset();
-      if (part.maxBytes) {
-        part.maxBytes =
-            *part.maxBytes - std::min(*part.maxBytes, sink.Offset());
-        part.budgetFromStart = true;
-      }
-    }
-    if (streamed == Streamed::kDone && !sink.Flush())
-      streamed = Streamed::kSinkFailed;
-    error = sink.error();
-  }
+  const Rounds rounds =
+      StreamRounds(type, prefix, selection, output, runner, report);
   report->position = selection.after;
   if (const int signal = runner.Stopped()) {
     report->stopSignal = signal;
@@ -203,22 +216,23 @@ bool AssembleLog(LogType type, const std::string& outputPath,
                   kFunction, prefix.c_str(), signal, path);
     return false;
   }
-  if (streamed == Streamed::kSinkFailed) {
-    report->outputError = error;
+  if (rounds.streamed == Streamed::kSinkFailed) {
+    report->outputError = rounds.error;
     return Fail(kFunction, report,
-                "cannot write " + outputPath + ": " + ErrorText(error));
+                "cannot write " + outputPath + ": " + ErrorText(rounds.error));
   }
-  if (streamed == Streamed::kLookAgain)
+  if (rounds.streamed == Streamed::kLookAgain)
     return Fail(
         kFunction, report,
         "the files of log " + prefix + " kept changing while they were read");
   Tell(type, *report);
   // Nothing found: the output is untouched.
-  if (!found) return false;
+  if (!rounds.found) return false;
+  std::string why;
   if (!output.Commit(&why))
     return Fail(kFunction, report, "cannot write " + outputPath + ": " + why);
   report->outputWritten = true;
-  if (!complete) {
+  if (!rounds.complete) {
     __brev_printf(3, kTag, "%s: %s log NOT completely written to %s.",
                   kFunction, prefix.c_str(), path);
     return false;
@@ -226,7 +240,7 @@ bool AssembleLog(LogType type, const std::string& outputPath,
   __brev_printf(6, kTag, "%s: %s log written to %s.", kFunction, prefix.c_str(),
                 path);
   report->complete = true;
-  report->position = safe ? PositionText(*safe) : "";
+  report->position = rounds.safe ? PositionText(*rounds.safe) : "";
   return true;
 }
 
