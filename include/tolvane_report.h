@@ -182,6 +182,11 @@ TOLVANE_EXPORT std::string GenerationsText(const GenerationRun& run);
 // missing": the words of the device log and tolvane-getlog.
 TOLVANE_EXPORT std::string MissingText(LogType type, const GenerationRun& run);
 
+// "misc generation 00003 is being rotated: it is not in this output", or
+// "misc generations 00003-00004 are being rotated: they are not in this
+// output": the words of a snapshot's Findings::rotating.
+TOLVANE_EXPORT std::string RotatingText(LogType type, const GenerationRun& run);
+
 // Fills `plan` for log `type` as GetEntireLog() would find it. Runs no
 // command and sends nothing to the device log. False, with `plan` cleared,
 // for a type outside 1 to 4 or a null `plan`.

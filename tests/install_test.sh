@@ -18,7 +18,7 @@ exported=$(${NM:-nm} -D --defined-only --demangle "$(find "$prefix/usr" -name li
 internal="CheckFileExist FindLastBackupLogNum FindLogNum GetActiveDir GetBackupDir GetDebugCondition GetLastLogNum GetLogNum GetLogPrefix GetLogType Initialize Message ReadCheckPointFile SetDebugCondition SetLogNum compare_file_age"
 expected=$( (printf 'nq_tolvane::%s\n' GetEntireLog IsDebugging SetDebugging \
   PlanEntireLog AssembleEntireLog Stop::Request ReasonText GenerationsText \
-  MissingText LogTypeName LogTypeNamed StartDebugging AssembleLog PlanLog \
+  MissingText RotatingText LogTypeName LogTypeNamed StartDebugging AssembleLog PlanLog \
   LoadPosition StorePosition
   printf 'nq_tolvane::nq_tolvane_internals::%s\n' $internal) | sort | tr '\n' ' ')
 [ "$exported" = "$expected" ] || { echo "exported: $exported" >&2; exit 1; }

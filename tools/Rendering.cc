@@ -110,18 +110,15 @@ std::vector<std::string> ReportLines(const Options& options,
     lines.push_back(kWarning + nq_tolvane::MissingText(options.type, run) +
                     ".");
   for (const nq_tolvane::GenerationRun& run : found.rotating)
-    lines.push_back(kWarning + nq_tolvane::LogTypeName(options.type) + " " +
-                    nq_tolvane::GenerationsText(run) +
-                    (run.first == run.last
-                         ? " is being rotated: it is not in this output."
-                         : " are being rotated: they are not in this output."));
+    lines.push_back(kWarning + nq_tolvane::RotatingText(options.type, run) +
+                    ".");
   // Only a written piece carries kDamaged.
   for (const nq_tolvane::PieceReport& piece : report.pieces) {
     if (piece.code != nq_tolvane::Reason::kDamaged) continue;
-    lines.push_back(kWarning + Escaped(piece.sourcePath) +
-                    " is damaged: written as far as it decompresses; " +
-                    (piece.bytesLost
-                         ? std::to_string(*piece.bytesLost) + " bytes lost."
+    lines.push_back(
+        kWarning + Escaped(piece.sourcePath) + " is " +
+        nq_tolvane::ReasonText(nq_tolvane::Reason::kDamaged) + "; " +
+        (piece.bytesLost ? std::to_string(*piece.bytesLost) + " bytes lost."
                          : "the rest of it is lost."));
   }
   // Stored, the position passes what the budget dropped for good.

@@ -51,6 +51,13 @@ std::string GenerationsText(const GenerationRun& run) {
   return text;
 }
 
+std::string RotatingText(LogType type, const GenerationRun& run) {
+  return LogTypeName(type) + " " + GenerationsText(run) +
+         (run.first == run.last
+              ? " is being rotated: it is not in this output"
+              : " are being rotated: they are not in this output");
+}
+
 std::string MissingText(LogType type, const GenerationRun& run) {
   return LogTypeName(type) + " " + GenerationsText(run) +
          (run.first == run.last ? " is missing" : " are missing");

@@ -103,19 +103,16 @@ void Tell(LogType type, const Report& report) {
                   left.source.c_str(), left.why.c_str());
   for (const PieceReport& piece : report.pieces)
     if (piece.code == Reason::kDamaged)
-      __brev_printf(4, kTag,
-                    "%s: %s is damaged: written as far as it "
-                    "decompresses.",
-                    kFunction, piece.sourcePath.c_str());
+      __brev_printf(4, kTag, "%s: %s is %s.", kFunction,
+                    piece.sourcePath.c_str(),
+                    ReasonText(Reason::kDamaged).c_str());
   const Findings& found = report.found;
   for (const GenerationRun& run : found.lost)
     __brev_printf(4, kTag, "%s: %s.", kFunction,
                   MissingText(type, run).c_str());
   for (const GenerationRun& run : found.rotating)
-    __brev_printf(5, kTag, "%s: %s %s %s being rotated: not in this output.",
-                  kFunction, LogTypeName(type).c_str(),
-                  GenerationsText(run).c_str(),
-                  run.first == run.last ? "is" : "are");
+    __brev_printf(5, kTag, "%s: %s.", kFunction,
+                  RotatingText(type, run).c_str());
   if (found.waitingFor)
     __brev_printf(5, kTag,
                   "%s: %s generation %05u is being rotated; the history "
