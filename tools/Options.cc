@@ -160,64 +160,73 @@ bool ParseSize(const std::string& text, std::uint64_t* bytes) {
   return true;
 }
 
-UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
-                        Options* options) {
-  std::size_t arg = 0;
-  while (arg < args.size() && args[arg].compare(0, 2, "--") == 0) {
-    const std::string& option = args[arg++];
-    if (option == "--debug" || option == "--list") {
-      // One of them, once.
-      bool& given = option == "--debug" ? options->debug : options->list;
-      if (given) return Usage(option + " given twice");
-      if (options->debug || options->list)
-        return Usage("--debug and --list exclude each other");
-      given = true;
-      continue;
-    }
-    // main() takes them as the first word only.
-    if (option == "--help" || option == "--version")
-      return Usage(option + " must be the first word");
-    const char* what = option == "--since" || option == "--until" ? "TIME"
-                       : option == "--max-size"                   ? "SIZE"
-                       : option == "--cursor-file"                ? "FILE"
-                       : option == "--to-command"                 ? "COMMAND"
-                                                                  : nullptr;
-    if (what == nullptr) return Usage("unknown option " + Escaped(option));
-    if (arg == args.size()) return Usage(option + " needs a " + what);
-    const std::string& value = args[arg++];
-    nq_tolvane::Selection& selection = options->selection;
-    if (option == "--to-command") {
-      if (options->toCommand) return Usage(option + " given twice");
-      if (value.empty()) return Usage(option + ": the COMMAND is empty");
-      options->toCommand = value;
-      continue;
-    }
-    options->selecting = true;
-    if (option == "--cursor-file") {
-      if (options->cursor) return Usage(option + " given twice");
-      options->cursor = value;
-    } else if (option == "--max-size") {
-      std::uint64_t bytes = 0;
-      if (selection.maxBytes) return Usage(option + " given twice");
-      if (!ParseSize(value, &bytes))
-        return Usage(option + ": cannot read the size \"" + Escaped(value) +
-                     "\"");
-      selection.maxBytes = bytes;
-      options->maxSize = value;
-    } else {
-      const bool since = option == "--since";
-      std::int64_t seconds = 0;
-      if (since ? selection.since.has_value() : selection.until.has_value())
-        return Usage(option + " given twice");
-      if (!ParseTime(value, now, &seconds))
-        return Usage(option + ": cannot read the time \"" + Escaped(value) +
-                     "\"");
-      (since ? selection.since : selection.until) = seconds;
-      (since ? options->since : options->until) = value;
-    }
+namespace {
+
+// Reads the value of a SELECTION option.
+UsageError ParseSelection(const std::string& option, const std::string& value,
+                          std::int64_t now, Options* options) {
+  nq_tolvane::Selection& selection = options->selection;
+  options->selecting = true;
+  if (option == "--cursor-file") {
+    if (options->cursor) return Usage(option + " given twice");
+    options->cursor = value;
+  } else if (option == "--max-size") {
+    std::uint64_t bytes = 0;
+    if (selection.maxBytes) return Usage(option + " given twice");
+    if (!ParseSize(value, &bytes))
+      return Usage(option + ": cannot read the size \"" + Escaped(value) +
+                   "\"");
+    selection.maxBytes = bytes;
+    options->maxSize = value;
+  } else {
+    const bool since = option == "--since";
+    std::int64_t seconds = 0;
+    if (since ? selection.since.has_value() : selection.until.has_value())
+      return Usage(option + " given twice");
+    if (!ParseTime(value, now, &seconds))
+      return Usage(option + ": cannot read the time \"" + Escaped(value) +
+                   "\"");
+    (since ? selection.since : selection.until) = seconds;
+    (since ? options->since : options->until) = value;
   }
-  if (options->list && options->toCommand)
-    return Usage("--list and --to-command exclude each other");
+  return {};
+}
+
+// Reads the option `args[*arg]` and its value, if it takes one.
+UsageError ParseOption(const std::vector<std::string>& args, std::size_t* arg,
+                       std::int64_t now, Options* options) {
+  const std::string& option = args[(*arg)++];
+  if (option == "--debug" || option == "--list") {
+    // One of them, once.
+    bool& given = option == "--debug" ? options->debug : options->list;
+    if (given) return Usage(option + " given twice");
+    if (options->debug || options->list)
+      return Usage("--debug and --list exclude each other");
+    given = true;
+    return {};
+  }
+  // main() takes them as the first word only.
+  if (option == "--help" || option == "--version")
+    return Usage(option + " must be the first word");
+  const char* what = option == "--since" || option == "--until" ? "TIME"
+                     : option == "--max-size"                   ? "SIZE"
+                     : option == "--cursor-file"                ? "FILE"
+                     : option == "--to-command"                 ? "COMMAND"
+                                                                : nullptr;
+  if (what == nullptr) return Usage("unknown option " + Escaped(option));
+  if (*arg == args.size()) return Usage(option + " needs a " + what);
+  const std::string& value = args[(*arg)++];
+  if (option != "--to-command")
+    return ParseSelection(option, value, now, options);
+  if (options->toCommand) return Usage(option + " given twice");
+  if (value.empty()) return Usage(option + ": the COMMAND is empty");
+  options->toCommand = value;
+  return {};
+}
+
+// Reads TYPE and OUTPUT, the words from `args[arg]` on.
+UsageError ParseWords(const std::vector<std::string>& args, std::size_t arg,
+                      Options* options) {
   // An option after TYPE would otherwise be taken for OUTPUT or an extra
   // word, and the message would miss what went wrong.
   for (std::size_t word = arg; word < args.size(); ++word)
@@ -238,6 +247,22 @@ UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
     if (args[arg + 1].empty()) return Usage("OUTPUT is empty");
     options->output = args[arg + 1];
   }
+  return {};
+}
+
+}  // namespace
+
+UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
+                        Options* options) {
+  std::size_t arg = 0;
+  while (arg < args.size() && args[arg].compare(0, 2, "--") == 0) {
+    const UsageError error = ParseOption(args, &arg, now, options);
+    if (error.status != 0) return error;
+  }
+  if (options->list && options->toCommand)
+    return Usage("--list and --to-command exclude each other");
+  const UsageError error = ParseWords(args, arg, options);
+  if (error.status != 0) return error;
   const nq_tolvane::Selection& selection = options->selection;
   if (selection.since && selection.until && *selection.until < *selection.since)
     return Usage("the window ends before it starts: --until " +

@@ -109,6 +109,105 @@ int List(const tolvane_getlog::Options& options) {
   return plan.expectedComplete ? 0 : 1;
 }
 
+// Reads the position in the cursor file, if any, into the selection. A
+// cursor file that holds no position of the type stops everything: a guess
+// could skip or repeat part of the history. None there is the start; none
+// for want of its directory is a mistake, which storing the position would
+// find only after the whole request. Returns 0, or the exit status.
+int LoadCursor(tolvane_getlog::Options* options) {
+  if (!options->cursor) return 0;
+  const std::string missing = tolvane_getlog::MissingCursorDirectory(*options);
+  if (!missing.empty()) {
+    std::fprintf(stderr, "tolvane-getlog: %s\n", missing.c_str());
+    return 2;
+  }
+  std::string why;
+  if (!nq_tolvane::LoadPosition(options->type, *options->cursor,
+                                &options->selection.after, &why)) {
+    std::fprintf(stderr, "tolvane-getlog: %s: %s\n",
+                 Escaped(*options->cursor).c_str(), Escaped(why).c_str());
+    return 2;
+  }
+  // With a cursor file the position is stored: a cursor request.
+  options->selection.cursor = true;
+  return 0;
+}
+
+// The report as it is told: a failed write into COMMAND's pipe or standard
+// output named by what the operator gave, not by a path of this process.
+nq_tolvane::Report Shown(const tolvane_getlog::Options& options,
+                         const nq_tolvane::Report& report, int command) {
+  nq_tolvane::Report shown = report;
+  if (report.outputError == 0) return shown;
+  if (options.toCommand)
+    shown.failure =
+        *options.toCommand + " stopped reading its input; it " + Ended(command);
+  else if (options.output == "-")
+    shown.failure = "cannot write standard output: " +
+                    std::string(std::strerror(report.outputError));
+  return shown;
+}
+
+// Runs the request, and COMMAND if one is given, and tells what they did.
+// Returns the exit status.
+int Run(const tolvane_getlog::Options& options) {
+  // The commands' status must reach the library and this program, also when
+  // it was started with SIGCHLD ignored. A write into a pipe whose reader is
+  // gone (COMMAND, or the reader of standard output) fails the library's
+  // write, which its report tells, instead of ending this program: the
+  // library cannot change the process's dispositions, this program can.
+  signal(SIGCHLD, SIG_DFL);
+  signal(SIGPIPE, SIG_IGN);
+  CatchStopSignals();
+  std::string output = options.output == "-" ? "/dev/stdout" : options.output;
+  if (options.toCommand) {
+    int problem = 0;
+    if (!delivery.Start(*options.toCommand, &problem)) {
+      std::fprintf(stderr, "tolvane-getlog: cannot run %s: %s\n",
+                   Escaped(*options.toCommand).c_str(), std::strerror(problem));
+      return 1;
+    }
+    output = delivery.OutputPath();
+  }
+  nq_tolvane::Report report;
+  // Selected first, so that the switch, which belongs to the selected type,
+  // is on for the whole request.
+  if (options.debug) setenv("BREV_STDERR", "7", 1);
+  if (!options.debug || nq_tolvane::StartDebugging(options.type))
+    nq_tolvane::AssembleLog(options.type, output, options.selection, &report,
+                            &stop);
+  const int command = options.toCommand ? delivery.Finish() : 0;
+  const bool delivered =
+      command != -1 && WIFEXITED(command) && WEXITSTATUS(command) == 0;
+  const bool stoppedReading = options.toCommand && report.outputError != 0;
+  Print(stderr,
+        tolvane_getlog::ReportLines(options, Shown(options, report, command)));
+  // A signal that came after the request ended still ends the program so.
+  if (const int signal = stop.Requested()) {
+    Print(stderr, {tolvane_getlog::StoppedLine(signal)});
+    return 128 + signal;
+  }
+  if (!delivered && !stoppedReading) {
+    Print(stderr, {tolvane_getlog::CommandFailedLine(options, command)});
+    return 1;
+  }
+  if (!report.complete || stoppedReading) {
+    Print(stderr, {tolvane_getlog::IncompleteLine(options)});
+    return 1;
+  }
+  // Only a complete run whose part reached its destination moves the
+  // cursor; when it cannot, the next run repeats that part.
+  std::string why;
+  if (options.cursor && !report.position.empty() &&
+      !nq_tolvane::StorePosition(*options.cursor, report.position, &why)) {
+    std::fprintf(stderr,
+                 "tolvane-getlog: cannot store the position in %s: %s\n",
+                 Escaped(*options.cursor).c_str(), Escaped(why).c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,96 +226,6 @@ int main(int argc, char** argv) {
   if (error.status == 0)
     error = tolvane_getlog::CheckCursorIsNotOutput(options, STDOUT_FILENO);
   if (error.status != 0) return UsageError(error);
-
-  const nq_tolvane::LogType type = options.type;
-  // A cursor file that holds no position of the type stops everything: a
-  // guess could skip or repeat part of the history. None there is the start;
-  // none for want of its directory is a mistake, which storing the position
-  // would find only after the whole request.
-  const bool cursor = options.cursor.has_value();
-  const std::string missing = tolvane_getlog::MissingCursorDirectory(options);
-  if (!missing.empty()) {
-    std::fprintf(stderr, "tolvane-getlog: %s\n", missing.c_str());
-    return 2;
-  }
-  std::string why;
-  if (cursor && !nq_tolvane::LoadPosition(type, *options.cursor,
-                                          &options.selection.after, &why)) {
-    std::fprintf(stderr, "tolvane-getlog: %s: %s\n",
-                 Escaped(*options.cursor).c_str(), Escaped(why).c_str());
-    return 2;
-  }
-  // With a cursor file the position is stored: a cursor request.
-  options.selection.cursor = cursor;
-  if (options.list) return List(options);
-
-  // The commands' status must reach the library and this program, also when
-  // it was started with SIGCHLD ignored. A write into a pipe whose reader is
-  // gone (COMMAND, or the reader of standard output) fails the library's
-  // write, which its report tells, instead of ending this program: the
-  // library cannot change the process's dispositions, this program can.
-  signal(SIGCHLD, SIG_DFL);
-  signal(SIGPIPE, SIG_IGN);
-  CatchStopSignals();
-
-  std::string output = options.output == "-" ? "/dev/stdout" : options.output;
-  if (options.toCommand) {
-    int problem = 0;
-    if (!delivery.Start(*options.toCommand, &problem)) {
-      std::fprintf(stderr, "tolvane-getlog: cannot run %s: %s\n",
-                   Escaped(*options.toCommand).c_str(), std::strerror(problem));
-      return 1;
-    }
-    output = delivery.OutputPath();
-  }
-
-  nq_tolvane::Report report;
-  bool selected = true;
-  if (options.debug) {
-    // Selected here so that the switch, which belongs to the selected type,
-    // is on for the whole request.
-    setenv("BREV_STDERR", "7", 1);
-    selected = nq_tolvane::StartDebugging(type);
-  }
-  if (selected)
-    nq_tolvane::AssembleLog(type, output, options.selection, &report, &stop);
-  const int command = options.toCommand ? delivery.Finish() : 0;
-  const bool delivered =
-      command != -1 && WIFEXITED(command) && WEXITSTATUS(command) == 0;
-
-  // COMMAND that stopped reading failed the write into the pipe: it is told
-  // by what the operator gave, not by the pipe's path, in the failure's
-  // place.
-  nq_tolvane::Report shown = report;
-  const bool stoppedReading = options.toCommand && report.outputError != 0;
-  if (stoppedReading)
-    shown.failure =
-        *options.toCommand + " stopped reading its input; it " + Ended(command);
-  else if (options.output == "-" && report.outputError != 0)
-    shown.failure = "cannot write standard output: " +
-                    std::string(std::strerror(report.outputError));
-  Print(stderr, tolvane_getlog::ReportLines(options, shown));
-  // A signal that came after the request ended still ends the program so.
-  if (const int signal = stop.Requested()) {
-    Print(stderr, {tolvane_getlog::StoppedLine(signal)});
-    return 128 + signal;
-  }
-  if (!delivered && !stoppedReading) {
-    Print(stderr, {tolvane_getlog::CommandFailedLine(options, command)});
-    return 1;
-  }
-  if (!report.complete || stoppedReading) {
-    Print(stderr, {tolvane_getlog::IncompleteLine(options)});
-    return 1;
-  }
-  // Only a complete run whose part reached its destination moves the
-  // cursor; when it cannot, the next run repeats that part.
-  if (cursor && !report.position.empty() &&
-      !nq_tolvane::StorePosition(*options.cursor, report.position, &why)) {
-    std::fprintf(stderr,
-                 "tolvane-getlog: cannot store the position in %s: %s\n",
-                 Escaped(*options.cursor).c_str(), Escaped(why).c_str());
-    return 1;
-  }
-  return 0;
+  if (const int status = LoadCursor(&options)) return status;
+  return options.list ? List(options) : Run(options);
 }
