@@ -13,22 +13,22 @@
 namespace tolvane_test {
 namespace {
 
-using nq_tolvane::Ending;
 using nq_tolvane::History;
 using nq_tolvane::PieceKind;
 using nq_tolvane::PieceStatus;
 using nq_tolvane::PlannedPiece;
 using nq_tolvane::Position;
 using nq_tolvane::Reason;
+using nq_tolvane::Status;
 using nq_tolvane::Streamed;
 
 // One piece's data and how reading it ends.
 struct FakeFile {
   std::string data;
-  Ending::How how = Ending::kComplete;  // at the end of `data`
-  Ending openFailure;                   // kComplete: it opens
-  std::optional<std::uint64_t> hint;    // its trailer's size
-  std::optional<std::uint64_t> lost;    // kDamaged: bytes lost
+  Status::Kind kind = Status::kComplete;  // at the end of `data`
+  Status openFailure;                     // kComplete: it opens
+  std::optional<std::uint64_t> hint;      // its trailer's size
+  std::optional<std::uint64_t> lost;      // kDamaged: bytes lost
 };
 
 // Reads a string in small steps, as a pipe or decompression would give it.
@@ -42,9 +42,9 @@ class StringReader final : public nq_tolvane::PieceReader {
     at_ += got;
     return got;
   }
-  Ending ending() const override {
-    Ending ending;
-    ending.how = file_.how;
+  Status ending() const override {
+    Status ending;
+    ending.kind = file_.kind;
     ending.bytesLost = file_.lost;
     return ending;
   }
@@ -57,9 +57,9 @@ class StringReader final : public nq_tolvane::PieceReader {
 class FakeSource final : public nq_tolvane::Source {
  public:
   std::unique_ptr<nq_tolvane::PieceReader> Open(const PlannedPiece& piece,
-                                                Ending* ending) override {
+                                                Status* ending) override {
     const FakeFile& file = files[piece.sourcePath];
-    if (file.openFailure.how != Ending::kComplete) {
+    if (file.openFailure.kind != Status::kComplete) {
       *ending = file.openFailure;
       return nullptr;
     }
@@ -142,7 +142,7 @@ class EngineTest : public testing::Test {
     statuses_.clear();
     dropped_.clear();
     for (std::size_t i = 0; i < history_.pieces.size(); ++i) {
-      statuses_.push_back(streamer.Status(i));
+      statuses_.push_back(streamer.StatusOf(i));
       dropped_.push_back(streamer.DroppedBy(i));
     }
     return sink.out;
@@ -161,7 +161,7 @@ class EngineTest : public testing::Test {
                           CheckOf(before)};
     return part;
   }
-  PieceStatus Status(std::size_t i) { return statuses_.at(i); }
+  PieceStatus StatusOf(std::size_t i) { return statuses_.at(i); }
   // What the report tells of generation `n`; none where it tells nothing.
   nq_tolvane::PieceReport Told(int n) {
     for (const auto& piece : report_.pieces)
@@ -201,7 +201,7 @@ TEST_F(EngineTest, EachPieceBehindItsHeaderAndTheActiveLogInWholeLines) {
   history_ = History();
   Add(6, PieceKind::kActiveLog, "six\nsix and a half");
   EXPECT_EQ("", Run(After(6, "six\n")));
-  EXPECT_EQ(PieceStatus::kWaiting, Status(0));
+  EXPECT_EQ(PieceStatus::kWaiting, StatusOf(0));
   EXPECT_EQ(4u, end_->offset);
 }
 
@@ -215,7 +215,7 @@ TEST_F(EngineTest, PositionStartsItsPieceOrItComesWhole) {
   EXPECT_EQ(Block(Source(4), "d\n", 2) + Block(Source(5, false), "e\n"),
             RunBoth(After(4, "c\n")));
   EXPECT_FALSE(report_.found.positionMismatch);
-  EXPECT_EQ(PieceStatus::kSelectedOut, Status(0));
+  EXPECT_EQ(PieceStatus::kSelectedOut, StatusOf(0));
 
   EXPECT_EQ(Block(Source(4), "c\nd\n") + Block(Source(5, false), "e\n"),
             RunBoth(After(4, "x\n")));
@@ -237,12 +237,12 @@ TEST_F(EngineTest, PositionStartsItsPieceOrItComesWhole) {
 // passed. Either sink writes the same.
 TEST_F(EngineTest, ArchiveThatEndsShortWaitsOrIsWrittenAsDamaged) {
   Add(3, PieceKind::kArchive, "three\n");
-  Add(4, PieceKind::kArchive, "fo", true).how = Ending::kDamaged;
+  Add(4, PieceKind::kArchive, "fo", true).kind = Status::kDamaged;
   Add(5, PieceKind::kActiveLog, "five\n");
   EXPECT_EQ(Block(Source(3), "three\n"), RunBoth({}));
   EXPECT_EQ(4, report_.found.waitingFor.value_or(0));
-  EXPECT_EQ(PieceStatus::kWaiting, Status(1));
-  EXPECT_EQ(PieceStatus::kWaiting, Status(2));
+  EXPECT_EQ(PieceStatus::kWaiting, StatusOf(1));
+  EXPECT_EQ(PieceStatus::kWaiting, StatusOf(2));
   EXPECT_EQ(3, end_->sequence);
 
   At(1).unsettled = false;
@@ -258,7 +258,7 @@ TEST_F(EngineTest, ArchiveThatEndsShortWaitsOrIsWrittenAsDamaged) {
   // Damaged right at the position: nothing new, and no word of it again.
   history_.pieces.pop_back();
   EXPECT_EQ("", RunBoth(After(4, "fo")));
-  EXPECT_EQ(PieceStatus::kSelectedOut, Status(1));
+  EXPECT_EQ(PieceStatus::kSelectedOut, StatusOf(1));
 }
 
 // The budget keeps the newest end, the oldest piece kept starting at a line
@@ -291,16 +291,16 @@ TEST_F(EngineTest, BudgetKeepsTheNewestEndFromALineStart) {
 // file the caller cannot read yet waits.
 TEST_F(EngineTest, PiecesThatCannotBeRead) {
   Add(3, PieceKind::kArchive, "three\n");
-  Add(4, PieceKind::kArchive, "four\n").openFailure.how = Ending::kGone;
+  Add(4, PieceKind::kArchive, "four\n").openFailure.kind = Status::kGone;
   Add(5, PieceKind::kActiveLog, "five\n");
   Streamed streamed;
   EXPECT_EQ(Block(Source(3), "three\n"), Run({}, true, &streamed));
   EXPECT_EQ(Streamed::kLookAgain, streamed);
   EXPECT_EQ(6u, end_->offset);
 
-  Ending refused;
-  refused.how = Ending::kUnreadable;
-  refused.why = Reason::kSudoRefused;
+  Status refused;
+  refused.kind = Status::kLeftOut;
+  refused.reason = Reason::kSudoRefused;
   source_.files[Source(4)].openFailure = refused;
   EXPECT_EQ(Block(Source(3), "three\n") + Block(Source(5, false), "five\n"),
             Run({}, true, &streamed));
@@ -311,7 +311,7 @@ TEST_F(EngineTest, PiecesThatCannotBeRead) {
 
   At(1).kind = PieceKind::kRotatedLog;
   At(1).unsettled = true;
-  refused.why = Reason::kNotCopied;
+  refused.reason = Reason::kNotCopied;
   source_.files[Source(4)].openFailure = refused;
   EXPECT_EQ(Block(Source(3), "three\n"), Run({}));
   EXPECT_TRUE(complete_);
@@ -379,12 +379,12 @@ class BothKindsTest : public EngineTest,
           n, rotated && !settled ? PieceKind::kRotatedLog : PieceKind::kArchive,
           std::to_string(n) + "\n", !settled);
       if (damaged && !settled) {
-        file.how = Ending::kDamaged;
+        file.kind = Status::kDamaged;
         file.data.pop_back();
       }
       if (rotated && !settled) {
-        file.openFailure.how = Ending::kUnreadable;
-        file.openFailure.why = Reason::kNotCopied;
+        file.openFailure.kind = Status::kLeftOut;
+        file.openFailure.reason = Reason::kNotCopied;
       }
     }
     // Settled, the active log's last line is whole and another follows.

@@ -16,7 +16,7 @@ namespace tolvane_test {
 namespace {
 
 namespace fs = std::filesystem;
-using nq_tolvane::Ending;
+using nq_tolvane::Status;
 
 std::string Gzipped(const std::string& text) {
   std::string out(compressBound(text.size()) + 32, '\0');
@@ -76,11 +76,11 @@ TEST_P(ReadersTest, AsGnuGunzipTakesIt) {
   char buffer[7];  // small reads cross every boundary
   while (const std::size_t n = reader->Read(buffer, sizeof buffer))
     got.append(buffer, n);
-  const Ending::How how = reader->ending().how;
-  EXPECT_EQ(status == 0   ? Ending::kComplete
-            : status == 2 ? Ending::kWarned
-                          : Ending::kDamaged,
-            how);
+  const Status::Kind kind = reader->ending().kind;
+  EXPECT_EQ(status == 0   ? Status::kComplete
+            : status == 2 ? Status::kWarned
+                          : Status::kDamaged,
+            kind);
   // Damaged: as far as it decompresses, which gunzip may stop short of.
   if (status == 1)
     EXPECT_EQ(got.substr(0, expected.size()), expected);

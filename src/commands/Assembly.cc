@@ -29,45 +29,43 @@ void ReportFailure(const char* function, const std::string& command,
 }
 
 void Assembly::LeaveOut(const char* function, const std::string& source,
-                        const Making& made, PieceReport* piece) {
+                        const Status& made, PieceReport* piece) {
   if (runner_.Stopped()) return;
   complete_ = false;
-  const std::string why = ReasonText(made.why, made.error);
+  const std::string why = ReasonText(made.reason, made.error);
   __brev_printf(3, kTag, "%s: %s left out: %s.", function, source.c_str(),
                 why.c_str());
-  report_->leftOut.push_back({source, why, made.why, made.error});
+  report_->leftOut.push_back({source, why, made.reason, made.error});
   if (piece != nullptr) {
+    Describe(made, piece);
     piece->status = PieceStatus::kLeftOut;
-    piece->code = made.why;
-    piece->error = made.error;
-    piece->reason = why;
   }
 }
 
 void Assembly::NotMade(const char* function, const std::string& source,
-                       const Making& made, PieceReport* piece) {
-  if (made.outcome == Making::kGone)
+                       const Status& made, PieceReport* piece) {
+  if (made.kind == Status::kGone)
     piece->status = PieceStatus::kGone;
-  else if (made.outcome == Making::kLeftOut)
+  else if (made.kind == Status::kLeftOut)
     LeaveOut(function, source, made, piece);
 }
 
-Making Assembly::WhyNotMade(const std::string& source,
+Status Assembly::WhyNotMade(const std::string& source,
                             const CommandResult& result, Reason otherwise) {
-  if (result.stopped) return {Making::kStopped};
+  if (result.stopped) return {Status::kStopped};
   if (result.status == -1)
-    return {Making::kLeftOut, Reason::kNotRun, result.error};
+    return {Status::kLeftOut, Reason::kNotRun, result.error};
   if (!nq_tolvane_internals::CheckFileExist(source.c_str()))
-    return {Making::kGone};
-  if (scratch_.Full()) return {Making::kLeftOut, Reason::kNoRoom};
+    return {Status::kGone};
+  if (scratch_.Full()) return {Status::kLeftOut, Reason::kNoRoom};
   if (otherwise == Reason::kNotDecompressed && geteuid() != 0) {
     const CommandResult probe =
         runner_.Run("sudo -n -l /bin/gunzip -c " + ShellWord(source) +
                     " >/dev/null 2>/dev/null");
-    if (probe.stopped) return {Making::kStopped};
-    if (!probe.ok()) return {Making::kLeftOut, Reason::kSudoRefused};
+    if (probe.stopped) return {Status::kStopped};
+    if (!probe.ok()) return {Status::kLeftOut, Reason::kSudoRefused};
   }
-  return {Making::kLeftOut, otherwise};
+  return {Status::kLeftOut, otherwise};
 }
 
 bool Assembly::RunJudged(const char* function, const std::string& command,

@@ -9,17 +9,11 @@
 #include <string>
 
 #include "commands/ScratchDir.h"
+#include "core/Status.h"
 #include "platform/Runner.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
-
-// What became of making the scratch copy of one piece.
-struct Making {
-  enum Outcome { kMade, kGone, kLeftOut, kStopped } outcome;
-  Reason why = Reason::kNone;  // kLeftOut: why; kMade: a warning, if any
-  int error = 0;               // Reason::kNotRun: the errno value
-};
 
 // Not copyable: it owns the scratch directory and the runner.
 class Assembly final {
@@ -41,14 +35,14 @@ class Assembly final {
   bool complete() const { return complete_; }
 
   // Marks the history incomplete and reports on behalf of `function` that
-  // `source` is left out for `made.why`; `piece` (null for the listing of a
+  // `source` is left out for `made.reason`; `piece` (null for the listing of a
   // directory) gets the status. Once the request is stopped nothing is left
   // out: a stop is no fault of a piece.
   void LeaveOut(const char* function, const std::string& source,
-                const Making& made, PieceReport* piece);
+                const Status& made, PieceReport* piece);
   // Settles a piece that was not made: gone, left out, or stopped.
   void NotMade(const char* function, const std::string& source,
-               const Making& made, PieceReport* piece);
+               const Status& made, PieceReport* piece);
   // Piece `index` is dropped by the selection's `rule`: not missing.
   void SelectOut(std::size_t index, Rule rule) {
     report_->pieces[index].status = PieceStatus::kSelectedOut;
@@ -61,7 +55,7 @@ class Assembly final {
   // stopped or not run, the source is gone (rotated away since it was
   // found: not missing), the scratch file system is full, sudo refuses this
   // user (asked through the runner), or else `otherwise`.
-  Making WhyNotMade(const std::string& source, const CommandResult& result,
+  Status WhyNotMade(const std::string& source, const CommandResult& result,
                     Reason otherwise);
 
   // Runs `command` with `passFd` (and `inputFd`, see Runner::Run()) and

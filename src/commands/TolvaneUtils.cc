@@ -74,7 +74,7 @@ bool CreateSingleLogFile(const OutputFile& output, PieceQueue& pieces,
     } else {
       written = false;
       assembly.LeaveOut(kFunction, piece.sourcePath,
-                        {Making::kLeftOut, Reason::kNotWritten}, &reported);
+                        {Status::kLeftOut, Reason::kNotWritten}, &reported);
     }
 
     std::remove(piece.tempPath.c_str());
@@ -90,27 +90,27 @@ bool CreateSingleLogFile(const OutputFile& output, PieceQueue& pieces,
 // Decompresses `source` into the scratch file `target`. GNU gunzip exits 2
 // for a warning (bytes after the compressed data) once every member is
 // decoded: the piece is whole and kept, and the warning reported.
-Making ExtractArchive(const std::string& source, const std::string& target,
+Status ExtractArchive(const std::string& source, const std::string& target,
                       Assembly& assembly) {
   if (!CheckFileExist(source.c_str())) {
     __brev_printf(5, kTag, "%s: %s file not found", "ExtractArchive",
                   source.c_str());
-    return {Making::kGone};
+    return {Status::kGone};
   }
   static const std::string kGunzip = "sudo /bin/gunzip -c ";
   const std::string command =
       kGunzip + ShellWord(source) + " > " + ShellWord(target) + NULL_REDIRECT;
   __brev_printf(7, kTag, "%s: %s", "ExtractArchive", command.c_str());
   const CommandResult result = assembly.runner().Run(command);
-  if (result.ok()) return {Making::kMade};
+  if (result.ok()) return {Status::kComplete};
   if (!result.stopped && result.ExitedWith(2) &&
       CheckFileExist(target.c_str())) {
     __brev_printf(4, kTag, "%s: %s decompressed with a warning of gunzip.",
                   "ExtractArchive", source.c_str());
-    return {Making::kMade, Reason::kGunzipWarned};
+    return {Status::kWarned, Reason::kGunzipWarned};
   }
   if (!result.stopped) ReportFailure("ExtractArchive", command, result, true);
-  const Making made =
+  const Status made =
       assembly.WhyNotMade(source, result, Reason::kNotDecompressed);
   std::remove(target.c_str());  // a partial extraction is of no use
   return made;
@@ -127,9 +127,9 @@ void CopyArchives(Assembly& assembly, const History& history,
     PieceReport& reported = assembly.Piece(index);
     const std::string name = BaseName(source);
     const std::string target = assembly.scratch().FileFor(name);
-    const Making made = ExtractArchive(source, target, assembly);
-    if (made.outcome == Making::kStopped) break;
-    if (made.outcome != Making::kMade) {
+    const Status made = ExtractArchive(source, target, assembly);
+    if (made.kind == Status::kStopped) break;
+    if (!made.Whole()) {
       __brev_printf(3, kTag, "%s: Failed to extract backup %s log: %s to %s",
                     "CopyArchives", assembly.prefix.c_str(), name.c_str(),
                     target.c_str());
@@ -138,11 +138,10 @@ void CopyArchives(Assembly& assembly, const History& history,
       __brev_printf(3, kTag, "%s: extracted file not found: %s.",
                     "CopyArchives", target.c_str());
       assembly.LeaveOut("CopyArchives", source,
-                        {Making::kLeftOut, Reason::kNotDecompressed},
+                        {Status::kLeftOut, Reason::kNotDecompressed},
                         &reported);
     } else {
-      reported.code = made.why;
-      reported.reason = ReasonText(made.why);
+      Describe(made, &reported);
       pieces.push_back({std::unique_ptr<ArchivePathInfo>(
                             new ArchivePathInfo{source, name, target}),
                         index});
@@ -205,7 +204,7 @@ void GatherLogPieces(Assembly& assembly, const History& history,
   if (assembly.runner().Stopped()) return;
   for (const std::string& dir : found.unlisted)
     assembly.LeaveOut("BuildArchiveMap", dir + "/" + ArchivePattern(prefix),
-                      {Making::kLeftOut, Reason::kNotListed}, nullptr);
+                      {Status::kLeftOut, Reason::kNotListed}, nullptr);
   CopyArchives(assembly, history, pieces);
 }
 

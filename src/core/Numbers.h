@@ -13,8 +13,8 @@ namespace nq_tolvane {
 // The number in base 10 or 16 (lower-case digits) that is all of `text`,
 // at most `max`: digits only, no sign, no blanks. False, `*value` as it
 // was, for anything else.
-inline bool ParseNumber(std::string_view text, unsigned base,
-                        std::uint64_t max, std::uint64_t* value) {
+inline bool ParseNumber(std::string_view text, unsigned base, std::uint64_t max,
+                        std::uint64_t* value) {
   if (text.empty()) return false;
   std::uint64_t number = 0;
   for (const char c : text) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/Status.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
@@ -39,6 +40,15 @@ std::string ReasonText(Reason reason, int error) {
       return "damaged: written as far as it decompresses";
   }
   return "";
+}
+
+void Describe(const Status& status, PieceReport* piece) {
+  if (status.kind == Status::kLeftOut) piece->status = PieceStatus::kLeftOut;
+  if (status.kind == Status::kGone) piece->status = PieceStatus::kGone;
+  piece->code = status.reason;
+  piece->error = status.error;
+  piece->reason = ReasonText(status.reason, status.error);
+  piece->bytesLost = status.bytesLost;
 }
 
 std::string GenerationsText(const GenerationRun& run) {

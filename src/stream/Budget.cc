@@ -34,7 +34,7 @@ Streamer::Outcome Streamer::SizeOf(std::size_t index, bool learn,
       return Outcome::kWritten;
     }
   if ((!known || !known->size) && !learn) return Outcome::kNothing;
-  Ending failure;
+  Status failure;
   if ((!known || !known->size) && !Learn(index, &failure))
     return Failed(index, failure);
   *size = *Detail(index).size;
@@ -42,7 +42,7 @@ Streamer::Outcome Streamer::SizeOf(std::size_t index, bool learn,
 }
 
 // Reads the data of piece `index` once to learn its size and how it ends.
-bool Streamer::Learn(std::size_t index, Ending* failure) {
+bool Streamer::Learn(std::size_t index, Status* failure) {
   std::unique_ptr<PieceReader> reader = source_.Open(Planned(index), failure);
   if (!reader) return false;
   std::vector<char> buffer(kChunk);
@@ -50,13 +50,13 @@ bool Streamer::Learn(std::size_t index, Ending* failure) {
   while (const std::size_t got = reader->Read(buffer.data(), buffer.size())) {
     size += got;
     if (source_.Stopped()) {
-      failure->how = Ending::kStopped;
+      failure->kind = Status::kStopped;
       return false;
     }
   }
-  const Ending ending = reader->ending();
-  if (ending.how != Ending::kComplete && ending.how != Ending::kWarned &&
-      ending.how != Ending::kDamaged) {
+  const Status ending = reader->ending();
+  if (ending.kind != Status::kComplete && ending.kind != Status::kWarned &&
+      ending.kind != Status::kDamaged) {
     *failure = ending;
     return false;
   }

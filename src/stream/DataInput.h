@@ -74,7 +74,7 @@ class Input final {
     if (pos_ == size_ && !ended_) at_ += reader_.Skip(count);
   }
   std::uint64_t at() const { return at_; }  // bytes of the data taken
-  Ending ending() const { return byLimit_ ? Ending() : reader_.ending(); }
+  Status ending() const { return byLimit_ ? Status() : reader_.ending(); }
 
  private:
   PieceReader& reader_;
@@ -111,7 +111,9 @@ class PieceOutput final {
   // REQUIRES: `sink` and `window` outlive it.
   PieceOutput(Sink& sink, std::string header, Window& window,
               std::uint64_t written)
-      : sink_(sink), header_(std::move(header)), window_(window),
+      : sink_(sink),
+        header_(std::move(header)),
+        window_(window),
         written_(written) {}
 
   // Puts `size` bytes (none: the header alone); false when the sink
@@ -129,7 +131,7 @@ class PieceOutput final {
   }
   bool headed() const { return headed_; }
   std::uint64_t check() const { return window_.Check(); }  // of what it put
-  std::uint64_t written() const { return written_; }  // bytes of the data
+  std::uint64_t written() const { return written_; }       // bytes of the data
 
  private:
   Sink& sink_;

@@ -117,11 +117,11 @@ void Streamer::ApplyWindow() {
 }
 
 // What piece `index` comes to when its data cannot be had.
-Streamer::Outcome Streamer::Failed(std::size_t index, const Ending& failure) {
-  switch (failure.how) {
-    case Ending::kGone:
+Streamer::Outcome Streamer::Failed(std::size_t index, const Status& failure) {
+  switch (failure.kind) {
+    case Status::kGone:
       return Outcome::kLookAgain;
-    case Ending::kStopped:
+    case Status::kStopped:
       return Outcome::kStopped;
     default:
       // A rotated file the caller cannot read is compressed in a moment.
@@ -168,14 +168,14 @@ void Streamer::Wait(std::size_t index) {
       slots_[i].status = PieceStatus::kWaiting;
 }
 
-void Streamer::LeaveOut(std::size_t index, const Ending& ending) {
+void Streamer::LeaveOut(std::size_t index, const Status& ending) {
   complete_ = false;
   slots_[index].status = PieceStatus::kLeftOut;
-  slots_[index].code = ending.why;
+  slots_[index].code = ending.reason;
   Detail(index).error = ending.error;
   report_->leftOut.push_back({history_.Path(index),
-                              ReasonText(ending.why, ending.error), ending.why,
-                              ending.error});
+                              ReasonText(ending.reason, ending.error),
+                              ending.reason, ending.error});
 }
 
 void Streamer::Foresee() {
@@ -258,11 +258,13 @@ void Streamer::Tell() {
     told.kind = history_.pieces[i].kind;
     told.sequence = history_.pieces[i].sequence;
     told.droppedBy = slot.droppedBy;
+    Status status;
+    status.reason = slot.code;
     if (choice) {
-      told.error = choice->error;
-      told.bytesLost = choice->bytesLost;
+      status.error = choice->error;
+      status.bytesLost = choice->bytesLost;
     }
-    told.reason = ReasonText(slot.code, told.error);
+    Describe(status, &told);
     report.pieces.push_back(std::move(told));
   }
 }

@@ -18,27 +18,11 @@
 #include "core/History.h"
 #include "core/Position.h"
 #include "core/Selection.h"
+#include "core/Status.h"
 #include "state/LogNames.h"
 #include "tolvane_report.h"
 
 namespace nq_tolvane {
-
-// How the data of a piece ended, or why it could not be had.
-struct Ending {
-  enum How {
-    kComplete,    // all of it
-    kWarned,      // all of it; bytes after the compressed data, which GNU
-                  // gunzip warns of, ignored
-    kDamaged,     // not all of it: truncated, corrupt, or still being written
-    kGone,        // not there (any more)
-    kUnreadable,  // the caller cannot have it: `why`, `error`
-    kStopped,     // the request was stopped
-  };
-  How how = kComplete;
-  Reason why = Reason::kNone;  // kUnreadable: kSudoRefused, kNotCopied, kNotRun
-  int error = 0;               // Reason::kNotRun: the errno value
-  std::optional<std::uint64_t> bytesLost;  // kDamaged, where known
-};
 
 // The data of one piece, read once from its start.
 class PieceReader {
@@ -47,7 +31,7 @@ class PieceReader {
   // Reads up to `size` (> 0) bytes into `buffer`: how many, or 0 at the end,
   // after which ending() tells how it ended.
   virtual std::size_t Read(char* buffer, std::size_t size) = 0;
-  virtual Ending ending() const = 0;
+  virtual Status ending() const = 0;
   // Passes over up to `count` bytes without reading them, where the data
   // allows it (a plain file): how many; 0 where they must be read.
   virtual std::uint64_t Skip(std::uint64_t count) {
@@ -63,7 +47,7 @@ class Source {
   // Opens `piece` to read its data from the start: its reader, or null with
   // `*ending` saying why not (kGone, kUnreadable, kStopped).
   virtual std::unique_ptr<PieceReader> Open(const PlannedPiece& piece,
-                                            Ending* ending) = 0;
+                                            Status* ending) = 0;
   // The size of an archive's data as its gzip trailer gives it, where the
   // caller can read that: exact for one member under 4 GiB, too small for
   // several.
@@ -133,7 +117,7 @@ class Streamer final {
   // beforehand (plain files, trailers); fills the report's findings.
   void Foresee();
   // What became of piece `index`, after Run() or Foresee().
-  PieceStatus Status(std::size_t index) const { return slots_[index].status; }
+  PieceStatus StatusOf(std::size_t index) const { return slots_[index].status; }
   Rule DroppedBy(std::size_t index) const { return slots_[index].droppedBy; }
   std::uint64_t StartByte(std::size_t index) const;
 
@@ -171,7 +155,7 @@ class Streamer final {
                                             // further, and end at a line end
     std::optional<std::uint64_t> size;      // its data's size, once known
     std::optional<std::uint64_t> sizeUsed;  // the size the budget took
-    std::optional<Ending> ending;           // how its data ends, once known
+    std::optional<Status> ending;           // how its data ends, once known
     int error = 0;                          // kLeftOut: the errno value
     std::optional<std::uint64_t> bytesLost;
   };
@@ -206,8 +190,8 @@ class Streamer final {
   Outcome ApplyBudget(bool learn);
   bool BudgetCut(std::size_t index, std::uint64_t size, std::uint64_t left);
   Outcome SizeOf(std::size_t index, bool learn, std::uint64_t* size);
-  Outcome Failed(std::size_t index, const Ending& failure);
-  bool Learn(std::size_t index, Ending* failure);
+  Outcome Failed(std::size_t index, const Status& failure);
+  bool Learn(std::size_t index, Status* failure);
   bool Misjudged() const;
   void CountDropped();
   Outcome Stream(std::size_t index);
@@ -220,7 +204,7 @@ class Streamer final {
   void Wait(std::size_t index);
   void Pass(const std::optional<Position>& safe);
   void Unreadable(std::size_t index);
-  void LeaveOut(std::size_t index, const Ending& ending);
+  void LeaveOut(std::size_t index, const Status& ending);
   void Done(std::size_t index);
   void Tell();
   std::size_t CursorWaitFrom() const;

@@ -23,18 +23,8 @@ constexpr std::size_t kInput = 64 * 1024;
 // How long a wait on sudo's output lasts before the stop is asked again.
 constexpr int kPollMilliseconds = 20;
 
-Ending Unreadable(Reason why, int error = 0) {
-  Ending ending;
-  ending.how = Ending::kUnreadable;
-  ending.why = why;
-  ending.error = error;
-  return ending;
-}
-
-Ending Ended(Ending::How how) {
-  Ending ending;
-  ending.how = how;
-  return ending;
+Status Unreadable(Reason why, int error = 0) {
+  return Status(Status::kLeftOut, why, error);
 }
 
 class PlainReader final : public PieceReader {
@@ -53,7 +43,7 @@ class PlainReader final : public PieceReader {
       return 0;
     }
   }
-  Ending ending() const override { return ending_; }
+  Status ending() const override { return ending_; }
   std::uint64_t Skip(std::uint64_t count) override {
     const off_t at = lseek(fd_, 0, SEEK_CUR);
     struct stat info;
@@ -65,7 +55,7 @@ class PlainReader final : public PieceReader {
 
  private:
   const int fd_;
-  Ending ending_;
+  Status ending_;
 };
 
 class Gzip final : public PieceReader {
@@ -76,7 +66,7 @@ class Gzip final : public PieceReader {
     stream_.next_in = input_.data();
     // A gzip stream only; its members one at a time.
     ready_ = inflateInit2(&stream_, 15 + 16) == Z_OK;
-    if (!ready_) Finish(Ending::kDamaged);
+    if (!ready_) Finish(Status::kDamaged);
   }
   ~Gzip() override {
     if (ready_) inflateEnd(&stream_);
@@ -102,10 +92,10 @@ class Gzip final : public PieceReader {
         between_ = true;
         ++members_;
       } else if (result == Z_BUF_ERROR && stream_.avail_in == 0 && end_) {
-        Finish(Ending::kDamaged);  // truncated
+        Finish(Status::kDamaged);  // truncated
       } else if (result != Z_OK && result != Z_BUF_ERROR) {
         corrupt_ = true;
-        Finish(Ending::kDamaged);
+        Finish(Status::kDamaged);
       }
     }
     const std::size_t got = room - stream_.avail_out;
@@ -113,10 +103,10 @@ class Gzip final : public PieceReader {
     return got;
   }
 
-  Ending ending() const override {
-    Ending ending = ending_;
+  Status ending() const override {
+    Status ending = ending_;
     // A corrupt first member keeps its trailer, which tells the whole size.
-    if (ending.how == Ending::kDamaged && corrupt_ && members_ == 0)
+    if (ending.kind == Status::kDamaged && corrupt_ && members_ == 0)
       if (const auto size = TrailerSize(fd_))
         if (*size > (written_ & 0xffffffffu))
           ending.bytesLost = *size - (written_ & 0xffffffffu);
@@ -128,7 +118,7 @@ class Gzip final : public PieceReader {
   bool Fill() {
     if (end_) return true;
     if (stopped_()) {
-      Finish(Ending::kStopped);
+      Finish(Status::kStopped);
       return false;
     }
     std::memmove(input_.data(), stream_.next_in, stream_.avail_in);
@@ -152,18 +142,18 @@ class Gzip final : public PieceReader {
   void NextMember() {
     const Bytef* next = stream_.next_in;
     const uInt left = stream_.avail_in;
-    if (left == 0) return Finish(Ending::kComplete);
+    if (left == 0) return Finish(Status::kComplete);
     if (left >= 2 && next[0] == 0x1f && next[1] == 0x8b) {
       between_ = false;
       inflateReset(&stream_);
       return;
     }
-    if (next[0] == 0 && OnlyZeros()) return Finish(Ending::kComplete);
+    if (next[0] == 0 && OnlyZeros()) return Finish(Status::kComplete);
     // One byte alone, or the magic of another format, is an error to it.
     if (left == 1 || (next[0] == 0x1f &&
                       (next[1] == 0x9e || next[1] == 0x1e || next[1] == 0x9d)))
-      return Finish(Ending::kDamaged);
-    Finish(Ending::kWarned);
+      return Finish(Status::kDamaged);
+    Finish(Status::kWarned);
   }
 
   // True when nothing but zero bytes is left in the file.
@@ -179,8 +169,8 @@ class Gzip final : public PieceReader {
     }
   }
 
-  void Finish(Ending::How how) {
-    if (!done_) ending_ = Ended(how);
+  void Finish(Status::Kind kind) {
+    if (!done_) ending_ = Status(kind);
     done_ = true;
   }
 
@@ -195,7 +185,7 @@ class Gzip final : public PieceReader {
   bool corrupt_ = false;
   int members_ = 0;  // members decoded whole
   std::uint64_t written_ = 0;
-  Ending ending_;
+  Status ending_;
 };
 
 // An archive decompressed by "sudo -n /bin/gunzip -c ARCHIVE", read from
@@ -225,7 +215,7 @@ class SudoReader final : public PieceReader {
     if (fd_ >= 0) Finish();
     return 0;
   }
-  Ending ending() const override { return ending_; }
+  Status ending() const override { return ending_; }
 
  private:
   void Finish() {
@@ -233,11 +223,11 @@ class SudoReader final : public PieceReader {
     fd_ = -1;
     const CommandResult result = runner_.Finish(child_);
     if (result.stopped) {
-      ending_ = Ended(Ending::kStopped);
+      ending_ = Status(Status::kStopped);
     } else if (result.ok()) {
-      ending_ = Ended(Ending::kComplete);
+      ending_ = Status(Status::kComplete);
     } else if (result.ExitedWith(2)) {
-      ending_ = Ended(Ending::kWarned);  // bytes after the compressed data
+      ending_ = Status(Status::kWarned);  // bytes after the compressed data
     } else if (result.status == -1) {
       ending_ = Unreadable(Reason::kNotRun, result.error);
     } else {
@@ -247,29 +237,29 @@ class SudoReader final : public PieceReader {
 
   // Why gunzip failed: sudo refuses this user, the archive is gone, or it
   // is damaged.
-  Ending WhyNot() {
+  Status WhyNot() {
     if (geteuid() != 0) {
       int error = 0;
       const pid_t probe = runner_.Start(
           {"sudo", "-n", "-l", "/bin/gunzip", "-c", path_}, -1, &error);
       if (probe < 0)
-        return error == 0 ? Ended(Ending::kStopped)
+        return error == 0 ? Status(Status::kStopped)
                           : Unreadable(Reason::kNotRun, error);
       const CommandResult result = runner_.Finish(probe);
-      if (result.stopped) return Ended(Ending::kStopped);
+      if (result.stopped) return Status(Status::kStopped);
       if (!result.ok()) return Unreadable(Reason::kSudoRefused);
     }
     struct stat info;
     if (lstat(path_.c_str(), &info) != 0 && errno == ENOENT)
-      return Ended(Ending::kGone);
-    return Ended(Ending::kDamaged);
+      return Status(Status::kGone);
+    return Status(Status::kDamaged);
   }
 
   Runner& runner_;
   const std::string path_;
   const pid_t child_;
   int fd_;
-  Ending ending_;
+  Status ending_;
 };
 
 }  // namespace
@@ -279,9 +269,9 @@ std::unique_ptr<PieceReader> GzipReader(int fd, std::function<bool()> stopped) {
 }
 
 std::unique_ptr<PieceReader> FileSource::Open(const PlannedPiece& piece,
-                                              Ending* ending) {
+                                              Status* ending) {
   if (runner_.Stopped()) {
-    *ending = Ended(Ending::kStopped);
+    *ending = Status(Status::kStopped);
     return nullptr;
   }
   const std::string& path = piece.sourcePath;
@@ -293,7 +283,7 @@ std::unique_ptr<PieceReader> FileSource::Open(const PlannedPiece& piece,
   }
   const int error = errno;
   if (error == ENOENT) {
-    *ending = Ended(Ending::kGone);
+    *ending = Status(Status::kGone);
     return nullptr;
   }
   const bool denied = error == EACCES || error == EPERM;
@@ -317,7 +307,7 @@ std::unique_ptr<PieceReader> FileSource::Open(const PlannedPiece& piece,
   close(pipeFds[1]);
   if (child < 0) {
     close(pipeFds[0]);
-    *ending = spawned == 0 ? Ended(Ending::kStopped)
+    *ending = spawned == 0 ? Status(Status::kStopped)
                            : Unreadable(Reason::kNotRun, spawned);
     return nullptr;
   }

@@ -24,7 +24,7 @@ class FileSource final : public Source {
   FileSource& operator=(const FileSource&) = delete;
 
   std::unique_ptr<PieceReader> Open(const PlannedPiece& piece,
-                                    Ending* ending) override;
+                                    Status* ending) override;
   std::optional<std::uint64_t> SizeHint(const PlannedPiece& piece) override;
   int Stopped() override { return runner_.Stopped(); }
 

@@ -19,8 +19,8 @@ std::string Block(const std::string& source, std::uint64_t start,
   return "\n" + HeaderLine(source, start, damaged) + "\n\n";
 }
 
-bool Whole(const Ending& ending) {
-  return ending.how == Ending::kComplete || ending.how == Ending::kWarned;
+bool Whole(const Status& ending) {
+  return ending.kind == Status::kComplete || ending.kind == Status::kWarned;
 }
 
 }  // namespace
@@ -29,13 +29,13 @@ Streamer::Outcome Streamer::Stream(std::size_t index) {
   // A sink that cannot take back what it got learns first whether an
   // archive is whole, so that its header says so and nothing of one still
   // being written goes out.
-  Ending failure;
+  Status failure;
   if (!sink_.Rewindable() && !Plain(index) && !Detail(index).ending &&
       !Learn(index, &failure))
     return Failed(index, failure);
   for (int attempt = 0; attempt < 4; ++attempt) {
     const Choice& choice = Detail(index);
-    if (choice.ending && choice.ending->how == Ending::kDamaged &&
+    if (choice.ending && choice.ending->kind == Status::kDamaged &&
         history_.pieces[index].unsettled) {
       // Still being written: a cursor request takes none of it yet.
       if (part_.cursor) {
@@ -73,7 +73,7 @@ Streamer::Outcome Streamer::SkipToCut(std::size_t index, Input& input,
   }
   if (found && input.Next().second == 0) found = false;
   if (!found) {
-    if (source_.Stopped() || input.ending().how == Ending::kStopped)
+    if (source_.Stopped() || input.ending().kind == Status::kStopped)
       return Outcome::kStopped;
     SelectOut(index, Rule::kBudget);
     return Outcome::kNothing;
@@ -89,7 +89,7 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
                                   std::uint64_t mark) {
   const Piece& piece = history_.pieces[index];
   Choice& choice = Detail(index);
-  const bool damaged = choice.ending && choice.ending->how == Ending::kDamaged;
+  const bool damaged = choice.ending && choice.ending->kind == Status::kDamaged;
   std::optional<std::uint64_t> limit = damaged ? choice.size : choice.limit;
   if (!limit && Plain(index)) limit = piece.size;  // as far as it was found
   std::vector<char> buffer(kChunk);
@@ -99,8 +99,8 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
   const bool reached = SkipTo(input, choice.start, window, source_);
   if (!reached && source_.Stopped()) return Outcome::kStopped;
   if (!reached && !Whole(input.ending())) {
-    const Ending ending = input.ending();
-    if (ending.how != Ending::kDamaged) return Failed(index, ending);
+    const Status ending = input.ending();
+    if (ending.kind != Status::kDamaged) return Failed(index, ending);
     if (part_.cursor && piece.unsettled) {
       Wait(index);
       return Outcome::kWait;
@@ -168,24 +168,24 @@ Streamer::Outcome Streamer::Settle(std::size_t index, const Input& input,
                                    std::uint64_t mark) {
   const Piece& piece = history_.pieces[index];
   Choice& choice = Detail(index);
-  const bool damaged = choice.ending && choice.ending->how == Ending::kDamaged;
+  const bool damaged = choice.ending && choice.ending->kind == Status::kDamaged;
   // A snapshot's active log gives its last line as it stands, the position
   // before it; a cursor request's, or the budget's end, holds it back.
   const bool lastLine =
       !part_.cursor && piece.kind == PieceKind::kActiveLog && !choice.limit;
-  Ending ending = input.ending();
+  Status ending = input.ending();
   // Read again as far as it decompressed: the limit ended it.
-  if (damaged && ending.how == Ending::kComplete) ending = *choice.ending;
+  if (damaged && ending.kind == Status::kComplete) ending = *choice.ending;
   bool keep = held.empty();
-  switch (ending.how) {
-    case Ending::kStopped:
+  switch (ending.kind) {
+    case Status::kStopped:
       return Outcome::kStopped;
-    case Ending::kGone:
-    case Ending::kUnreadable:
+    case Status::kGone:
+    case Status::kLeftOut:
       // Learnt only at the end (sudo refused): nothing of it stays.
       if (!sink_.Rewind(mark)) return Outcome::kSinkFailed;
       return Failed(index, ending);
-    case Ending::kDamaged:
+    case Status::kDamaged:
       if (!damaged) {
         // Still being written, or damaged: taken back, and written again
         // knowing it.
@@ -203,10 +203,10 @@ Streamer::Outcome Streamer::Settle(std::size_t index, const Input& input,
         choice.bytesLost = choice.ending->bytesLost;
       }
       break;
-    case Ending::kWarned:
+    case Status::kWarned:
       slots_[index].code = Reason::kGunzipWarned;
       [[fallthrough]];
-    case Ending::kComplete:
+    case Status::kComplete:
       // An empty piece read whole still gets its header, once.
       if (!out.headed() && choice.start == 0 && !choice.cutFrom &&
           !choice.atPosition && held.empty() && !out.Put(nullptr, 0))
@@ -230,7 +230,7 @@ Streamer::Outcome Streamer::Settle(std::size_t index, const Input& input,
     return Outcome::kNothing;
   }
   slots_[index].status = PieceStatus::kWritten;
-  if (!damaged && ending.how != Ending::kDamaged) choice.size = input.at();
+  if (!damaged && ending.kind != Status::kDamaged) choice.size = input.at();
   newest_ =
       Position{history_.prefix(), piece.sequence, out.written(), out.check()};
   return Outcome::kWritten;
