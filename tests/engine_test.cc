@@ -6,6 +6,7 @@
 #include "stream/Engine.h"
 
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "support.h"
@@ -316,6 +317,147 @@ TEST_F(EngineTest, PiecesThatCannotBeRead) {
   EXPECT_EQ(Block(Source(3), "three\n"), Run({}));
   EXPECT_TRUE(complete_);
   EXPECT_EQ(4, report_.found.waitingFor.value_or(0));
+}
+
+// The part of a history a selection keeps, by a model over strings: the
+// pieces before the position dropped and the one at it started there, the
+// window by end times in age order, a cursor request's active log in whole
+// lines, and the budget from the newest end, the oldest piece kept cut at
+// its first line start at or after the cut.
+struct ModelPiece {
+  std::string path, data;
+  std::int64_t end = 0;
+  bool active = false;
+};
+
+std::string ModelOutput(const std::vector<ModelPiece>& pieces,
+                        const nq_tolvane::Part& part,
+                        std::optional<std::size_t> at, int* cuts) {
+  struct Kept {
+    const ModelPiece* piece;
+    std::uint64_t start;
+  };
+  std::vector<Kept> kept;
+  std::size_t since = 0, until = pieces.size();
+  for (std::size_t i = 0; part.since && i < pieces.size(); ++i)
+    if (pieces[i].end >= *part.since) {
+      since = i;
+      break;
+    } else if (i + 1 == pieces.size()) {
+      since = pieces.size();
+    }
+  for (std::size_t i = 0; part.until && i < pieces.size(); ++i)
+    if (pieces[i].end >= *part.until) {
+      until = i + 1;
+      break;
+    }
+  for (std::size_t i = std::max(since, at.value_or(0)); i < until; ++i)
+    kept.push_back({&pieces[i], at && i == *at ? part.after->offset : 0});
+  const auto header = [](const std::string& path, std::uint64_t start) {
+    return "\n" + nq_tolvane::HeaderLine(path, start) + "\n\n";
+  };
+  if (part.maxBytes) {
+    std::uint64_t left = *part.maxBytes;
+    std::size_t first = kept.size();
+    while (first > 0) {
+      const Kept& k = kept[first - 1];
+      const std::uint64_t size = k.piece->data.size();
+      const std::uint64_t cost = header(k.piece->path, k.start).size() + size -
+                                 std::min(size, k.start);
+      if (cost > left) break;
+      left -= cost;
+      --first;
+    }
+    if (first > 0) {  // the oldest that did not fit, cut or dropped
+      Kept& k = kept[first - 1];
+      const std::uint64_t size = k.piece->data.size();
+      const std::uint64_t block = header(k.piece->path, size).size();
+      if (left > block && size - (left - block) > k.start) {
+        const std::uint64_t cut = size - (left - block);
+        const std::size_t feed = k.piece->data.find('\n', cut - 1);
+        if (feed != std::string::npos && feed + 1 < size) {
+          k.start = feed + 1;
+          --first;
+          ++*cuts;
+        }
+      }
+    }
+    kept.erase(kept.begin(), kept.begin() + first);
+  }
+  std::string out;
+  for (const Kept& k : kept) {
+    std::string data = k.piece->data;
+    if (part.cursor && k.piece->active)
+      data.resize(data.rfind('\n') == std::string::npos ? 0
+                                                        : data.rfind('\n') + 1);
+    const bool atPosition = at && k.piece == &pieces[*at];
+    if (data.size() > k.start ||
+        (k.start == 0 && !atPosition && k.piece->data.empty()))
+      out += header(k.piece->path, k.start) + data.substr(k.start);
+  }
+  return out;
+}
+
+// Many histories of whole and empty pieces, lines of many lengths and an
+// active log with or without its last line feed, under random selections:
+// the engine writes what the model keeps, into either sink.
+TEST_F(EngineTest, SelectionsAsTheModelKeepsThem) {
+  std::mt19937 random(20261208);
+  int cuts = 0;
+  const auto pick = [&](int below) {
+    return static_cast<int>(random() % static_cast<unsigned>(below));
+  };
+  for (int trial = 0; trial < 1000; ++trial) {
+    history_ = History({"misc", "/var/log", "/var/log"});
+    source_.files.clear();
+    std::vector<ModelPiece> pieces;
+    const int count = 1 + pick(5);
+    for (int n = 1; n <= count; ++n) {
+      std::string data;
+      for (int line = pick(8); line > 0; --line)
+        data += std::string(static_cast<std::size_t>(1 + pick(20)),
+                            static_cast<char>('a' + pick(26))) +
+                "\n";
+      const bool active = n == count;
+      if (active && pick(2) == 0) data += "partial";
+      Add(n, active ? PieceKind::kActiveLog : PieceKind::kArchive, data);
+      pieces.push_back({history_.Path(n - 1), data, 1000 + n, active});
+    }
+    cursor_ = pick(2) == 0;
+    nq_tolvane::Part part;
+    std::optional<std::size_t> at;
+    if (pick(3) == 0) {
+      at = static_cast<std::size_t>(pick(count));
+      const std::string& data = pieces[*at].data;
+      // A position at a line start of the piece, as a run leaves it.
+      std::vector<std::size_t> starts = {0};
+      for (std::size_t i = 0; i < data.size(); ++i)
+        if (data[i] == '\n') starts.push_back(i + 1);
+      const std::size_t offset = starts[static_cast<std::size_t>(
+          pick(static_cast<int>(starts.size())))];
+      part = After(static_cast<int>(*at) + 1, data.substr(0, offset));
+    }
+    if (pick(3) == 0) part.since = 1000 + 1 + pick(count + 1);
+    if (pick(4) == 0) part.until = 1000 + 1 + pick(count + 1);
+    part.cursor = cursor_;
+    // A budget about the size of the whole part cuts somewhere inside it.
+    int unused = 0;
+    const std::size_t whole = ModelOutput(pieces, part, at, &unused).size();
+    if (pick(2) == 0) part.maxBytes = pick(static_cast<int>(whole) + 20);
+    const std::string expected = ModelOutput(pieces, part, at, &cuts);
+    const std::string what =
+        "trial " + std::to_string(trial) + (cursor_ ? ", cursor" : "") +
+        (at ? ", after " + std::to_string(part.after->offset) + " of " +
+                  std::to_string(*at + 1)
+            : "") +
+        (part.since ? ", since " + std::to_string(*part.since) : "") +
+        (part.until ? ", until " + std::to_string(*part.until) : "") +
+        (part.maxBytes ? ", at most " + std::to_string(*part.maxBytes) : "");
+    EXPECT_EQ(expected, Run(part, true)) << what;
+    EXPECT_EQ(expected, Run(part, false)) << what;
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(cuts, 40) << "too few budgets cut a piece to tell";
 }
 
 // A round that goes on after a rotation fills what the budget has left
