@@ -182,30 +182,6 @@ class EngineTest : public testing::Test {
   std::vector<nq_tolvane::Rule> dropped_;
 };
 
-// Archives and rotated files come whole, the active log in whole lines; an
-// empty piece gets its header; the position ends at the last line written.
-TEST_F(EngineTest, EachPieceBehindItsHeaderAndTheActiveLogInWholeLines) {
-  Add(3, PieceKind::kArchive, "three\n");
-  Add(4, PieceKind::kArchive, "");
-  Add(5, PieceKind::kRotatedLog, "five\nno feed");
-  Add(6, PieceKind::kActiveLog, "six\nsix and a half");
-  EXPECT_EQ(Block(Source(3), "three\n") + Block(Source(4), "") +
-                Block(Source(5, false), "five\nno feed") +
-                Block(Source(6, false), "six\n"),
-            RunBoth({}));
-  ASSERT_TRUE(end_);
-  EXPECT_EQ(6, end_->sequence);
-  EXPECT_EQ(4u, end_->offset);
-  EXPECT_EQ(CheckOf("six\n"), end_->check);
-
-  // Only a line being written: it waits, and the position stays.
-  history_ = History();
-  Add(6, PieceKind::kActiveLog, "six\nsix and a half");
-  EXPECT_EQ("", Run(After(6, "six\n")));
-  EXPECT_EQ(PieceStatus::kWaiting, StatusOf(0));
-  EXPECT_EQ(4u, end_->offset);
-}
-
 // The piece that holds the position starts there when its data before
 // matches, else comes whole; nothing new writes nothing; a generation gone
 // lets every newer piece come.
@@ -398,9 +374,10 @@ std::string ModelOutput(const std::vector<ModelPiece>& pieces,
   return out;
 }
 
-// Many histories of whole and empty pieces, lines of many lengths and an
-// active log with or without its last line feed, under random selections:
-// the engine writes what the model keeps, into either sink.
+// Many histories of archives, rotated files and an active log, whole or
+// empty, lines of many lengths, the plain files with or without their last
+// line feed, under random selections: the engine writes what the model
+// keeps, into either sink, each piece behind its header.
 TEST_F(EngineTest, SelectionsAsTheModelKeepsThem) {
   std::mt19937 random(20261208);
   int cuts = 0;
@@ -419,8 +396,13 @@ TEST_F(EngineTest, SelectionsAsTheModelKeepsThem) {
                             static_cast<char>('a' + pick(26))) +
                 "\n";
       const bool active = n == count;
-      if (active && pick(2) == 0) data += "partial";
-      Add(n, active ? PieceKind::kActiveLog : PieceKind::kArchive, data);
+      // Only the active log's last line may lack its line feed; a rotated
+      // file's comes whole all the same.
+      const PieceKind kind = active         ? PieceKind::kActiveLog
+                             : pick(3) == 0 ? PieceKind::kRotatedLog
+                                            : PieceKind::kArchive;
+      if (kind != PieceKind::kArchive && pick(2) == 0) data += "partial";
+      Add(n, kind, data);
       pieces.push_back({history_.Path(n - 1), data, 1000 + n, active});
     }
     cursor_ = pick(2) == 0;
