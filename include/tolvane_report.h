@@ -72,6 +72,13 @@ enum class Rule : std::uint8_t {
   kBudget,    // it does not fit in `maxBytes` beside the newer pieces
 };
 
+// How AssembleLog() lays a history out.
+enum class OutputFormat : std::uint8_t {
+  kPieces,  // each piece behind its header block, as GetEntireLog() does
+  kCat,     // the pieces' bytes alone, one after the other
+  kJson,    // a JSON object for each line of the log (see AssembleLog())
+};
+
 // The part of a history that AssembleLog() writes or PlanLog() shows. Every
 // rule is optional and all apply; they follow the pieces' age order, never
 // the clock.
@@ -96,6 +103,9 @@ struct Selection {
   // Report::position and goes on from it; the request waits for a rotation
   // under way after the position and takes whole lines from the active log.
   bool cursor = false;
+  // How the part is laid out. `maxBytes` counts it as kPieces lays it out,
+  // whatever the format.
+  OutputFormat format = OutputFormat::kPieces;
 };
 
 // Consecutive sequence numbers from `first` to `last`, counted upwards
@@ -317,9 +327,17 @@ TOLVANE_EXPORT bool AssembleEntireLog(LogType type,
                                       Report* report, Stop* stop = nullptr);
 
 // Writes the part of the history of log `type` that `selection` keeps into
-// `outputPath`, laid out as GetEntireLog() lays it out, a piece that starts
-// part way behind "<source> follows from byte N:" and a damaged archive
-// behind "<source> follows, damaged:". It streams (see above), with the
+// `outputPath`, laid out as Selection::format says. kPieces: as
+// GetEntireLog() lays it out, a piece that starts part way behind
+// "<source> follows from byte N:" and a damaged archive behind "<source>
+// follows, damaged:". kJson: for each line, one line of JSON
+// {"message":M,"log":L,"source":S,"generation":G,"offset":O,"cursor":C}
+// with "damaged":true added for the lines of a damaged archive: M the line
+// without its line feed (any bytes: see the README's JSON output), O the
+// byte of its start in the piece's data, C the position after it (a cursor
+// request from C starts at the next line; the last object's C is the
+// report's position). A last line without its line feed, a snapshot's active
+// log's, carries the position before it. It streams (see above), with the
 // output written unnamed, synced and put in place whole; memory is bounded
 // by fixed buffers. doc/rotation.md tells how a rotation caught half way is
 // read. Returns true when every selected piece went in; when nothing is

@@ -12,8 +12,9 @@
 namespace tolvane_getlog {
 
 const char kUsage[] =
-    "usage: tolvane-getlog [--debug] [SELECTION] TYPE OUTPUT\n"
-    "       tolvane-getlog [--debug] [SELECTION] --to-command COMMAND TYPE\n"
+    "usage: tolvane-getlog [--debug] [-o FORMAT] [SELECTION] TYPE OUTPUT\n"
+    "       tolvane-getlog [--debug] [-o FORMAT] [SELECTION] --to-command "
+    "COMMAND TYPE\n"
     "       tolvane-getlog --list [SELECTION] TYPE\n"
     "Writes every archive of log TYPE, oldest first, and then its active log\n"
     "into the file OUTPUT ('-' for standard output). --list shows what that\n"
@@ -23,6 +24,9 @@ const char kUsage[] =
     "  --to-command COMMAND  hand the output to 'sh -c COMMAND' on its\n"
     "                        standard input; the cursor file moves only when\n"
     "                        COMMAND exits 0\n"
+    "  -o, --output FORMAT   pieces (each piece behind a header, the\n"
+    "                        default), cat (the lines alone) or json (an\n"
+    "                        object a line, with its cursor)\n"
     "SELECTION writes part of the history, any of these, all applying:\n"
     "  --since TIME        from the oldest piece that ended at or after TIME\n"
     "                      (--since -2d)\n"
@@ -192,6 +196,29 @@ UsageError ParseSelection(const std::string& option, const std::string& value,
   return {};
 }
 
+// Reads the FORMAT of --output.
+UsageError ParseFormat(const std::string& option, const std::string& value,
+                       Options* options) {
+  if (!options->format.empty()) return Usage("--output given twice");
+  nq_tolvane::OutputFormat& format = options->selection.format;
+  if (value == "pieces")
+    format = nq_tolvane::OutputFormat::kPieces;
+  else if (value == "cat")
+    format = nq_tolvane::OutputFormat::kCat;
+  else if (value == "json")
+    format = nq_tolvane::OutputFormat::kJson;
+  else
+    return Usage(option + ": unknown format \"" + Escaped(value) +
+                 "\" (pieces, cat or json)");
+  options->format = value;
+  return {};
+}
+
+// An option: "--" and a word, or -o.
+bool IsOption(const std::string& word) {
+  return word.compare(0, 2, "--") == 0 || word == "-o";
+}
+
 // Reads the option `args[*arg]` and its value, if it takes one.
 UsageError ParseOption(const std::vector<std::string>& args, std::size_t* arg,
                        std::int64_t now, Options* options) {
@@ -208,14 +235,17 @@ UsageError ParseOption(const std::vector<std::string>& args, std::size_t* arg,
   // main() takes them as the first word only.
   if (option == "--help" || option == "--version")
     return Usage(option + " must be the first word");
+  const bool output = option == "--output" || option == "-o";
   const char* what = option == "--since" || option == "--until" ? "TIME"
                      : option == "--max-size"                   ? "SIZE"
                      : option == "--cursor-file"                ? "FILE"
                      : option == "--to-command"                 ? "COMMAND"
+                     : output                                   ? "FORMAT"
                                                                 : nullptr;
   if (what == nullptr) return Usage("unknown option " + Escaped(option));
   if (*arg == args.size()) return Usage(option + " needs a " + what);
   const std::string& value = args[(*arg)++];
+  if (output) return ParseFormat(option, value, options);
   if (option != "--to-command")
     return ParseSelection(option, value, now, options);
   if (options->toCommand) return Usage(option + " given twice");
@@ -230,7 +260,7 @@ UsageError ParseWords(const std::vector<std::string>& args, std::size_t arg,
   // An option after TYPE would otherwise be taken for OUTPUT or an extra
   // word, and the message would miss what went wrong.
   for (std::size_t word = arg; word < args.size(); ++word)
-    if (args[word].compare(0, 2, "--") == 0)
+    if (IsOption(args[word]))
       return Usage("options come before TYPE: " + Escaped(args[word]));
   const std::size_t left = args.size() - arg;
   if (left == 0) return Usage("TYPE is missing");
@@ -255,12 +285,14 @@ UsageError ParseWords(const std::vector<std::string>& args, std::size_t arg,
 UsageError ParseOptions(const std::vector<std::string>& args, std::int64_t now,
                         Options* options) {
   std::size_t arg = 0;
-  while (arg < args.size() && args[arg].compare(0, 2, "--") == 0) {
+  while (arg < args.size() && IsOption(args[arg])) {
     const UsageError error = ParseOption(args, &arg, now, options);
     if (error.status != 0) return error;
   }
   if (options->list && options->toCommand)
     return Usage("--list and --to-command exclude each other");
+  if (options->list && !options->format.empty())
+    return Usage("--list and --output exclude each other");
   const UsageError error = ParseWords(args, arg, options);
   if (error.status != 0) return error;
   const nq_tolvane::Selection& selection = options->selection;

@@ -25,6 +25,7 @@ struct Options {
   std::string since, until, maxSize;     // as given, where given
   std::optional<std::string> cursor;     // --cursor-file
   std::optional<std::string> toCommand;  // --to-command
+  std::string format;                    // --output's FORMAT, as given
   nq_tolvane::LogType type = static_cast<nq_tolvane::LogType>(0);
   std::string typeText;
   std::string output;  // OUTPUT; "" with --list or --to-command

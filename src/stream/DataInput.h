@@ -104,43 +104,6 @@ inline bool SkipTo(Input& input, std::uint64_t to, Window& window,
   return true;
 }
 
-// What one piece puts into the sink: its header block before its first
-// byte, then its data, kept in the window for the position after it.
-class PieceOutput final {
- public:
-  // REQUIRES: `sink` and `window` outlive it.
-  PieceOutput(Sink& sink, std::string header, Window& window,
-              std::uint64_t written)
-      : sink_(sink),
-        header_(std::move(header)),
-        window_(window),
-        written_(written) {}
-
-  // Puts `size` bytes (none: the header alone); false when the sink
-  // refuses them.
-  bool Put(const char* data, std::size_t size) {
-    if (!headed_) {
-      if (!sink_.Write(header_.data(), header_.size())) return false;
-      headed_ = true;
-    }
-    if (size == 0) return true;
-    if (!sink_.Write(data, size)) return false;
-    window_.Add(data, size);
-    written_ += size;
-    return true;
-  }
-  bool headed() const { return headed_; }
-  std::uint64_t check() const { return window_.Check(); }  // of what it put
-  std::uint64_t written() const { return written_; }       // bytes of the data
-
- private:
-  Sink& sink_;
-  const std::string header_;
-  Window& window_;
-  std::uint64_t written_;
-  bool headed_ = false;
-};
-
 }  // namespace nq_tolvane
 
 #endif  // TOLVANE_SRC_STREAM_DATAINPUT_H_

@@ -83,6 +83,7 @@ struct Part {
   // lines from the active log; else a snapshot, which writes everything and
   // names what it could not read (see Selection::cursor).
   bool cursor = false;
+  OutputFormat format = OutputFormat::kPieces;
 };
 
 // What a round ended with.

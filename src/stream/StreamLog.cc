@@ -59,6 +59,7 @@ Part PartOf(const Selection& selection) {
   part.until = selection.until;
   part.maxBytes = selection.maxBytes;
   part.cursor = selection.cursor;
+  part.format = selection.format;
   return part;
 }
 

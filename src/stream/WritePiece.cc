@@ -6,6 +6,7 @@
 #include "core/Selection.h"
 #include "stream/DataInput.h"
 #include "stream/Engine.h"
+#include "stream/PieceOutput.h"
 
 namespace nq_tolvane {
 namespace {
@@ -13,11 +14,6 @@ namespace {
 constexpr std::size_t kChunk = 128 * 1024;
 // A last line longer than this is written as it is rather than held back.
 constexpr std::size_t kLongestLine = 64 * 1024;
-
-std::string Block(const std::string& source, std::uint64_t start,
-                  bool damaged) {
-  return "\n" + HeaderLine(source, start, damaged) + "\n\n";
-}
 
 bool Whole(const Status& ending) {
   return ending.kind == Status::kComplete || ending.kind == Status::kWarned;
@@ -121,8 +117,14 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
     const Outcome cut = SkipToCut(index, input, window);
     if (cut != Outcome::kWritten) return cut;
   }
-  PieceOutput out(sink_, Block(history_.Path(index), choice.start, damaged),
-                  window, input.at());
+  PieceFacts facts;
+  facts.log = history_.prefix();
+  facts.source = history_.Path(index);
+  facts.generation = piece.sequence;
+  facts.start = input.at();
+  facts.damaged = damaged;
+  facts.closed = piece.kind != PieceKind::kActiveLog;
+  PieceOutput out(sink_, part_.format, std::move(facts), window);
   std::string held;  // a last line without its line feed, held back
   const Outcome poured = Pour(index, input, out, &held);
   if (poured != Outcome::kWritten) return poured;
@@ -221,6 +223,7 @@ Streamer::Outcome Streamer::Settle(std::size_t index, const Input& input,
       }
       break;
   }
+  if (!out.Finish()) return Outcome::kSinkFailed;
   if (!out.headed()) {
     // Nothing new in it, or only a line still being written.
     if (keep)
