@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "core/Json.h"
 #include "support.h"
 
 namespace tolvane_test {
@@ -440,6 +441,94 @@ TEST_F(EngineTest, SelectionsAsTheModelKeepsThem) {
     if (HasFailure()) break;
   }
   EXPECT_GT(cuts, 40) << "too few budgets cut a piece to tell";
+}
+
+// Every byte becomes valid JSON: escapes for quotes, backslashes and
+// control characters, UTF-8 as it is, U+FFFD for each byte that is not.
+TEST(JsonTest, AnyBytesGiveValidJson) {
+  const std::string bad = "\xef\xbf\xbd";
+  const struct {
+    std::string bytes, json;
+  } rows[] = {
+      {"", "\"\""},
+      {"q\"b\\", "\"q\\\"b\\\\\""},
+      {"\t\r\b\f\x01\x1f\x7f", "\"\\t\\r\\b\\f\\u0001\\u001f\\u007f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+      {"\xff", "\"" + bad + "\""},
+      {"\xc3", "\"" + bad + "\""},                                // cut short
+      {"\xc0\xaf", "\"" + bad + bad + "\""},                      // overlong
+      {"\xed\xa0\x80", "\"" + bad + bad + bad + "\""},            // a surrogate
+      {"\xf4\x90\x80\x80", "\"" + bad + bad + bad + bad + "\""},  // too high
+      {"\x80"
+       "abc",
+       "\"" + bad + "abc\""},
+  };
+  for (const auto& row : rows) {
+    std::string json;
+    nq_tolvane::AppendJsonString(&json, row.bytes);
+    EXPECT_EQ(row.json, json) << row.bytes;
+  }
+}
+
+// JSON over a history across the wrap with an empty line, a damaged
+// archive, bytes that are not UTF-8 and an active log whose last line has
+// no line feed: one object a line, in order, a damaged piece's lines so
+// marked, and each cursor a position from which a cursor request writes
+// exactly the rest. A cursor request holds the partial line back.
+TEST_F(EngineTest, JsonLinesAndTheirCursors) {
+  Add(65535, PieceKind::kArchive, "a\n\nb\n");
+  Add(0, PieceKind::kArchive, "c\nd").kind = Status::kDamaged;
+  Add(1, PieceKind::kArchive, "x\x01\xff\n");
+  Add(2, PieceKind::kActiveLog, "e\nf");
+  const auto lines = [&](bool cursor) {
+    cursor_ = cursor;
+    nq_tolvane::Part part;
+    part.format = nq_tolvane::OutputFormat::kJson;
+    std::vector<std::string> out;
+    std::istringstream text(Run(part));
+    for (std::string line; std::getline(text, line);) out.push_back(line);
+    return out;
+  };
+  const std::vector<std::string> objects = lines(false);
+  const char* const messages[] = {"a", "",          "b", "c",
+                                  "d", "x\x01\xff", "e", "f"};
+  ASSERT_EQ(8u, objects.size());
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    std::string message;
+    nq_tolvane::AppendJsonString(&message, messages[i]);
+    EXPECT_EQ(0u, objects[i].find("{\"message\":" + message + ",\"log\":"))
+        << objects[i];
+    EXPECT_EQ(i == 3 || i == 4,
+              objects[i].find(",\"damaged\":true}") != std::string::npos)
+        << objects[i];
+  }
+  EXPECT_NE(std::string::npos,
+            objects[1].find("\"generation\":65535,\"offset\":2,"));
+  // From each cursor, a cursor request in cat writes what follows it.
+  const std::string rest[] = {"\nb\n", "b\n", "", "d", "", "e\n", "", ""};
+  const std::string after65535 = "c\ndx\x01\xff\ne\n";
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    const std::size_t at = objects[i].find("\"cursor\":\"") + 10;
+    nq_tolvane::Part part;
+    ASSERT_TRUE(nq_tolvane::ParsePosition(
+        objects[i].substr(at, objects[i].find('"', at) - at),
+        &*(part.after = Position())));
+    part.format = nq_tolvane::OutputFormat::kCat;
+    cursor_ = true;
+    const std::string expected = i < 3   ? rest[i] + after65535
+                                 : i < 5 ? rest[i] + "x\x01\xff\ne\n"
+                                         : rest[i];
+    EXPECT_EQ(expected, Run(part)) << objects[i];
+    EXPECT_FALSE(report_.found.positionMismatch) << objects[i];
+  }
+  // A cursor request: the partial line waits, and its last cursor is the
+  // request's position.
+  const std::vector<std::string> held = lines(true);
+  ASSERT_EQ(7u, held.size());
+  EXPECT_NE(std::string::npos,
+            held.back().find("\"cursor\":\"" + nq_tolvane::PositionText(*end_) +
+                             "\"}"));
 }
 
 // A round that goes on after a rotation fills what the budget has left

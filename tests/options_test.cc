@@ -92,6 +92,8 @@ std::string Describe(const Options& options) {
   if (selection.maxBytes) text += " max " + std::to_string(*selection.maxBytes);
   if (options.cursor) text += " cursor " + *options.cursor;
   if (options.toCommand) text += " command " + *options.toCommand;
+  if (selection.format != nq_tolvane::OutputFormat::kPieces)
+    text += " format " + std::to_string(static_cast<int>(selection.format));
   return text;
 }
 
@@ -137,6 +139,15 @@ TEST(OptionsTest, CommandLines) {
       {{"--list", "--to-command", "cat", "misc"},
        "--list and --to-command exclude each other"},
       {{"--to-command", ""}, "--to-command: the COMMAND is empty"},
+      {{"-o", "json", "--cursor-file", "c", "--to-command", "cat", "misc"},
+       "type 4 selecting cursor c command cat format 2"},
+      {{"--output", "cat", "misc", "-"}, "type 4 output - format 1"},
+      {{"-o", "pieces", "misc", "-"}, "type 4 output -"},
+      {{"-o", "xml"}, "-o: unknown format \"xml\" (pieces, cat or json)"},
+      {{"-o", "cat", "--output", "cat"}, "--output given twice"},
+      {{"--list", "-o", "cat", "misc"},
+       "--list and --output exclude each other"},
+      {{"misc", "-", "-o", "json"}, "options come before TYPE: -o"},
   };
   for (const auto& row : rows) {
     Options options;
