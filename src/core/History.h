@@ -132,11 +132,12 @@ void SortByAge(Items* items, std::uint16_t current, Number number) {
   // items would; then put in that order, cycle by cycle.
   std::vector<std::uint32_t> order(items->size());
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::uint32_t a, std::uint32_t b) {
-                     return AgeKey(number((*items)[a]), current) <
-                            AgeKey(number((*items)[b]), current);
-                   });
+  // Stable: of equal keys the earlier index first.
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t x = AgeKey(number((*items)[a]), current);
+    const std::uint32_t y = AgeKey(number((*items)[b]), current);
+    return x != y ? x < y : a < b;
+  });
   for (std::uint32_t start = 0; start < order.size(); ++start) {
     if (order[start] == start) continue;
     auto held = std::move((*items)[start]);
