@@ -41,9 +41,14 @@ bool CheckBefore(int fd, std::uint64_t offset, std::uint64_t* check) {
 std::uint64_t CheckOf(const std::string& data) {
   const std::size_t from =
       data.size() > Position::kWindow ? data.size() - Position::kWindow : 0;
+  return CheckOf(std::string_view(data).substr(from), {});
+}
+
+std::uint64_t CheckOf(std::string_view first, std::string_view second) {
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
-  for (std::size_t i = from; i < data.size(); ++i)
-    hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+  for (const std::string_view part : {first, second})
+    for (const char c : part)
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   return hash;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace nq_tolvane {
 
@@ -25,6 +26,8 @@ struct Position {
 // The check of the data just before a position: a 64-bit FNV-1a hash of
 // the last Position::kWindow bytes (or fewer) of `data`.
 std::uint64_t CheckOf(const std::string& data);
+// The same hash of `first` followed by `second`, whatever their sizes.
+std::uint64_t CheckOf(std::string_view first, std::string_view second);
 
 // "tolvane1:<prefix>:<sequence, five digits>:<offset>:<check, 16 hex
 // digits>", for example "tolvane1:misc:00004:5120:9a3c0e55d2f1b7a0".

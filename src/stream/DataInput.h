@@ -30,12 +30,15 @@ class Window final {
       ring_[(filled_ + i) % sizeof ring_] = static_cast<unsigned char>(data[i]);
     filled_ += size;
   }
+  // The check of the bytes held, oldest first: the ring from its next byte
+  // to its end, then from its start.
   std::uint64_t Check() const {
-    const std::uint64_t held = std::min<std::uint64_t>(filled_, sizeof ring_);
-    std::string window;
-    for (std::uint64_t i = filled_ - held; i < filled_; ++i)
-      window += static_cast<char>(ring_[i % sizeof ring_]);
-    return CheckOf(window);
+    const char* ring = reinterpret_cast<const char*>(ring_);
+    if (filled_ < sizeof ring_)
+      return CheckOf(std::string_view(ring, filled_), {});
+    const std::size_t next = filled_ % sizeof ring_;
+    return CheckOf(std::string_view(ring + next, sizeof ring_ - next),
+                   std::string_view(ring, next));
   }
 
  private:
