@@ -333,7 +333,8 @@ TOLVANE_EXPORT bool AssembleEntireLog(LogType type,
 // follows, damaged:". kJson: for each line, one line of JSON
 // {"message":M,"log":L,"source":S,"generation":G,"offset":O,"cursor":C}
 // with "damaged":true added for the lines of a damaged archive: M the line
-// without its line feed (any bytes: see the README's JSON output), O the
+// without its line feed (control characters escaped, each byte that is not
+// part of valid UTF-8 as U+FFFD), O the
 // byte of its start in the piece's data, C the position after it (a cursor
 // request from C starts at the next line; the last object's C is the
 // report's position). A last line without its line feed, a snapshot's active
