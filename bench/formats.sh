@@ -25,7 +25,7 @@ text 1000 >/var/log/misc00500.log
 find /var/log -name 'misc*' -exec touch -d '1 hour ago' {} +
 hyperfine -N -w 1 -m 10 --export-json "$out/formats.json" \
   "$getlog -o pieces misc $out/pieces" "$getlog -o cat misc $out/cat" \
-  "$getlog -o json misc $out/json" >/dev/null
+  "$getlog -o json misc $out/json" >/dev/null 2>&1
 perl -MJSON::PP -e 'local $/; my @r = @{decode_json(<STDIN>)->{results}};
   printf "| format | time (ms) | against pieces |\n|---|--:|--:|\n";
   for my $r (@r) { my ($f) = $r->{command} =~ / -o (\w+) /;
