@@ -14,9 +14,8 @@ build=$(cd "$1" && pwd) && source=$(cd "$2" && pwd) || exit 1
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 examples=0 passed=0 failed=0
-run=""
-[ "$(id -u)" -ne 0 ] ||
-  run="$source/scripts/run-in-sandbox.sh --reach $tmp --reach $build sh -c"
+run=false
+[ "$(id -u)" -ne 0 ] || run=true
 # In the sandbox: the device, then the example.
 device='mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/agent &&
   for log in misc snmpd; do
@@ -24,6 +23,11 @@ device='mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/agent &&
     echo "$log archive 1" | gzip >/var/log/${log}00001.log.gz &&
     echo "$log active 2" >/var/log/${log}00002.log || exit 99
   done && exec "$@"'
+# Runs the words given in the sandbox, over the device.
+in_sandbox() {
+  "$source/scripts/run-in-sandbox.sh" --reach "$tmp" --reach "$build" \
+    sh -c "$device" sh "$@"
+}
 
 for markdown in "$source/README.md" "$source"/doc/*.md; do
   [ -e "$markdown" ] || continue
@@ -47,13 +51,13 @@ for markdown in "$source/README.md" "$source"/doc/*.md; do
       echo "FAIL: $block does not compile:"; cat "$example.log"
       failed=$((failed + 1)); continue
     fi
-    if [ -z "$run" ]; then
+    if ! $run; then
       echo "ok: $block compiles (run as root only)"
       passed=$((passed + 1))
       continue
     fi
-    # shellcheck disable=SC2086  # the sandbox's and the emulator's words
-    (cd "$tmp" && $run "$device" sh ${TOLVANE_EMULATOR:-} "${example%.cc}") \
+    # shellcheck disable=SC2086  # the emulator's words
+    (cd "$tmp" && in_sandbox ${TOLVANE_EMULATOR:-} "${example%.cc}") \
       </dev/null >"$example.log" 2>&1
     status=$?
     if [ "$status" -ne 0 ]; then
