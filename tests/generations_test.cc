@@ -162,6 +162,24 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// The active log that holds the position, listed and then rotated away
+// before it is looked at: its generation is waited for, not gone.
+TEST(GenerationsGoneSinceListed, ThePositionsGenerationIsWaitedFor) {
+  MemEnv env;
+  env.now = kNow;
+  for (int n : {3, 4, 5})
+    env.Put("/var/log/misc0000" + std::to_string(n) + ".log.gz", "", kNow - 9);
+  env.Put("/var/log/misc00006.log", "six\n", kNow);
+  env.Put("/var/log/misc.txt", "6\n", kNow - 5);
+  env.gone.insert("/var/log/misc00006.log");
+  nq_tolvane::Looking looking;
+  looking.now = kNow;
+  looking.after = 6;
+  EXPECT_EQ("3 4 5 wait 6",
+            Describe(nq_tolvane::FindGenerations(
+                env, {"misc", "/var/log", "/var/log"}, looking)));
+}
+
 TEST(CheckpointNumber, WholeNumbersOnly) {
   using nq_tolvane::CheckpointNumber;
   for (const char* whole : {"7", "7\n", " 7 \n", "65535\n", "00012\n"})

@@ -45,7 +45,7 @@ class MemEnv final : public nq_tolvane::Env {
   }
   bool Stat(const std::string& path, nq_tolvane::FileFacts* facts) override {
     const auto found = files.find(path);
-    if (found == files.end()) return false;
+    if (found == files.end() || gone.count(path) != 0) return false;
     facts->size = found->second.data.size();
     facts->modifiedNs = found->second.modified * 1000000000;
     facts->regular = found->second.regular;
@@ -74,6 +74,7 @@ class MemEnv final : public nq_tolvane::Env {
 
   std::map<std::string, File> files;
   std::set<std::string> unlistable;
+  std::set<std::string> gone;  // listed, and gone before they are looked at
   std::int64_t now = 0;
   int pauses = 0;
   int stats = 0;  // files looked at

@@ -218,6 +218,11 @@ void MeasureFrom(Env& env, const LogFiles& files, std::uint16_t current,
     look->files[kept++] = file;
   }
   look->files.resize(kept);
+  // A generation whose file went since it was listed is not there: a gap,
+  // which its signs tell waiting from lost.
+  look->numbers.assign(65536, false);
+  for (const Piece& file : look->files)
+    if (file.numbered) look->numbers[file.sequence] = true;
 }
 
 }  // namespace nq_tolvane

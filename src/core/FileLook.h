@@ -58,7 +58,7 @@ std::uint16_t NewestByFiles(const Look& look);
 void Order(Look* look, std::uint16_t current);
 
 // Measures the files from age `from` on, and every plain file; those gone
-// since they were listed go.
+// since they were listed go, and their numbers are no longer there.
 void MeasureFrom(Env& env, const LogFiles& files, std::uint16_t current,
                  std::uint32_t from, Look* look);
 
