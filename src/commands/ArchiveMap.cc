@@ -1,12 +1,11 @@
 #include "commands/ArchiveMap.h"
 
-#include <sys/stat.h>
-
 #include <list>
 #include <map>
 #include <memory>
 
 #include "nq_tolvane_internals.h"
+#include "platform/Env.h"
 #include "services/vorn_fileutils.h"
 #include "state/LogNames.h"
 
@@ -84,12 +83,10 @@ History FindHistory(const LogFiles& files) {
     piece.sequence = sequence;
     piece.inActiveDir =
         path.compare(0, files.activeDir.size() + 1, files.activeDir + "/") == 0;
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0) {
-      piece.size = static_cast<std::uint64_t>(info.st_size);
-      piece.modifiedNs =
-          static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-          info.st_mtim.tv_nsec;
+    FileFacts facts;
+    if (PosixEnv().Stat(path, &facts)) {
+      piece.size = facts.size;
+      piece.modifiedNs = facts.modifiedNs;
       piece.measured = true;
     }
     history.Add(piece, path);

@@ -41,36 +41,19 @@ void AppendJsonString(std::string* out, std::string_view bytes) {
       continue;
     }
     ++i;
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\b':
-        out->append("\\b");
-        break;
-      case '\f':
-        out->append("\\f");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out->append(escaped);
-        } else {
-          out->push_back(static_cast<char>(c));
-        }
+    // The characters JSON writes as a backslash and a letter.
+    constexpr std::string_view kEscaped = "\"\\\b\f\n\r\t";
+    constexpr std::string_view kLetters = "\"\\bfnrt";
+    const std::size_t escaped = kEscaped.find(static_cast<char>(c));
+    if (escaped != std::string_view::npos) {
+      out->push_back('\\');
+      out->push_back(kLetters[escaped]);
+    } else if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04x", c);
+      out->append(hex);
+    } else {
+      out->push_back(static_cast<char>(c));
     }
   }
   out->push_back('"');

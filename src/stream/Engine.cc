@@ -57,13 +57,12 @@ void Streamer::Decide() {
     learnt.ending = entry.second.ending;
     entry.second = learnt;
   }
-  Report fresh;
-  fresh.found.checkpointPath = history_.found.checkpointPath;
-  fresh.found.checkpointFound = history_.found.checkpointFound;
-  fresh.found.current = history_.found.current;
-  fresh.found.activeLogPath = history_.found.activeLogPath;
-  fresh.found.unlisted = history_.found.unlisted;
-  *report_ = std::move(fresh);
+  // What the history found; what this part passes on is told below.
+  *report_ = Report();
+  report_->found = history_.found;
+  report_->found.lost.clear();
+  report_->found.rotating.clear();
+  report_->found.waitingFor.reset();
   ApplyPosition();
   ApplyWindow();
   for (std::size_t i = waitFrom_; i < slots_.size(); ++i)
