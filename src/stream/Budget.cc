@@ -9,8 +9,6 @@
 namespace nq_tolvane {
 namespace {
 
-constexpr std::size_t kChunk = 128 * 1024;
-
 std::uint64_t BlockSize(const std::string& source, std::uint64_t start) {
   return HeaderLine(source, start).size() + 3;  // "\n" line "\n\n"
 }
@@ -45,9 +43,8 @@ Streamer::Outcome Streamer::SizeOf(std::size_t index, bool learn,
 bool Streamer::Learn(std::size_t index, Status* failure) {
   std::unique_ptr<PieceReader> reader = source_.Open(Planned(index), failure);
   if (!reader) return false;
-  std::vector<char> buffer(kChunk);
   std::uint64_t size = 0;
-  while (const std::size_t got = reader->Read(buffer.data(), buffer.size())) {
+  while (const std::size_t got = reader->Read(buffer_.data(), buffer_.size())) {
     size += got;
     if (source_.Stopped()) {
       failure->kind = Status::kStopped;

@@ -217,6 +217,9 @@ class Streamer final {
   Report* const report_;
   std::vector<Slot> slots_;
   std::unordered_map<std::size_t, Choice> choices_;
+  // Where the pieces' data is read into, one for the whole round: a buffer
+  // made again for each piece costs the heap's growing and shrinking.
+  std::vector<char> buffer_ = std::vector<char>(128 * 1024);
   std::size_t waitFrom_;            // pieces from here on wait
   std::optional<Position> newest_;  // the end of the newest piece written
   bool passed_ = false;             // see passed()

@@ -11,7 +11,6 @@
 namespace nq_tolvane {
 namespace {
 
-constexpr std::size_t kChunk = 128 * 1024;
 // A last line longer than this is written as it is rather than held back.
 constexpr std::size_t kLongestLine = 64 * 1024;
 
@@ -88,8 +87,7 @@ Streamer::Outcome Streamer::Write(std::size_t index, PieceReader& reader,
   const bool damaged = choice.ending && choice.ending->kind == Status::kDamaged;
   std::optional<std::uint64_t> limit = damaged ? choice.size : choice.limit;
   if (!limit && Plain(index)) limit = piece.size;  // as far as it was found
-  std::vector<char> buffer(kChunk);
-  Input input(reader, limit, buffer);
+  Input input(reader, limit, buffer_);
   Window window;
 
   const bool reached = SkipTo(input, choice.start, window, source_);
