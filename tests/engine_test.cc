@@ -265,8 +265,7 @@ TEST_F(EngineTest, BudgetKeepsTheNewestEndFromALineStart) {
 }
 
 // A piece gone before it is read ends the round, to look again from the
-// end of what was written; an archive sudo refuses is left out; a rotated
-// file the caller cannot read yet waits.
+// end of what was written; an archive sudo refuses is left out.
 TEST_F(EngineTest, PiecesThatCannotBeRead) {
   Add(3, PieceKind::kArchive, "three\n");
   Add(4, PieceKind::kArchive, "four\n").openFailure.kind = Status::kGone;
@@ -286,14 +285,6 @@ TEST_F(EngineTest, PiecesThatCannotBeRead) {
   EXPECT_FALSE(complete_);
   ASSERT_EQ(1u, report_.leftOut.size());
   EXPECT_EQ("permission denied by sudo", report_.leftOut[0].why);
-
-  At(1).kind = PieceKind::kRotatedLog;
-  At(1).unsettled = true;
-  refused.reason = Reason::kNotCopied;
-  source_.files[Source(4)].openFailure = refused;
-  EXPECT_EQ(Block(Source(3), "three\n"), Run({}));
-  EXPECT_TRUE(complete_);
-  EXPECT_EQ(4, report_.found.waitingFor.value_or(0));
 }
 
 // The part of a history a selection keeps, by a model over strings: the
@@ -632,23 +623,21 @@ class BothKindsTest : public EngineTest,
     return "";
   }
   // What a cursor request from `position` writes once the rotation has
-  // settled, by a model of the history: the rest of the piece the position
-  // lies in, from its byte, and every piece after it.
+  // settled, by the model.
   std::string Rest(const std::optional<Position>& position) {
-    std::string out;
-    bool after = !position;
+    std::vector<ModelPiece> pieces;
+    nq_tolvane::Part part;
+    part.cursor = true;
+    part.after = position;
+    std::optional<std::size_t> at;
     for (std::size_t i = 0; i < history_.pieces.size(); ++i) {
-      const std::string path = history_.Path(i);
-      const std::string& data = source_.files[path].data;
-      if (after) {
-        out += Block(path, data);
-      } else if (history_.pieces[i].sequence == position->sequence) {
-        after = true;
-        if (position->offset < data.size())
-          out += Block(path, data.substr(position->offset), position->offset);
-      }
+      const auto& piece = history_.pieces[i];
+      if (position && piece.sequence == position->sequence) at = i;
+      pieces.push_back({history_.Path(i), source_.files[history_.Path(i)].data,
+                        piece.endTime(), piece.kind == PieceKind::kActiveLog});
     }
-    return out;
+    int cuts = 0;
+    return ModelOutput(pieces, part, at, &cuts);
   }
 };
 

@@ -24,14 +24,6 @@ using nq_tolvane::Selection;
 std::string Active(int n) { return MiscPath(n, ".log"); }
 std::string Archive(int n) { return MiscPath(n, ".log.gz"); }
 
-// The device rotates active log `n` into its archive and starts `n` + 1.
-void Rotate(int n) {
-  WriteGz(Archive(n), ReadFile(Active(n)));
-  fs::remove(Active(n));
-  WriteFile(Active((n + 1) % 65536), "");
-  WriteFile("/var/log/misc.txt", std::to_string((n + 1) % 65536) + "\n");
-}
-
 class SelectionTest : public DeviceTest {
  protected:
   // Runs the request into /var/log/out: its result; *out the output.
@@ -41,50 +33,8 @@ class SelectionTest : public DeviceTest {
     if (out != nullptr) *out = ReadFile("/var/log/out");
     return result;
   }
-  // A cursor request after the position of the last request.
-  Selection After() {
-    Selection selection;
-    selection.after = report_.position;
-    selection.cursor = true;
-    return selection;
-  }
   nq_tolvane::Report report_;
 };
-
-// A rotated archive that no longer holds the position comes whole. A
-// corrupt archive written a moment ago is still being written: the history
-// waits before it. Written long ago, it is damaged: written as far as it
-// decompresses, marked, and passed.
-TEST_F(SelectionTest, PositionThatDoesNotMatchAndDamagedArchives) {
-  WriteFile("/var/log/misc.txt", "8\n");
-  WriteFile(Active(8), "eight\n");
-  std::string out;
-  ASSERT_TRUE(Run(Selection()));
-  const Selection atEight = After();
-  Rotate(8);
-  WriteGz(Archive(8), "another eight\n");
-  ASSERT_TRUE(Run(atEight, &out));
-  EXPECT_EQ(Block(Archive(8), "another eight\n") + Block(Active(9), ""), out);
-  EXPECT_TRUE(report_.found.positionMismatch);
-
-  const std::string whole = ReadFile(Archive(8));
-  WriteFile(Archive(8), whole.substr(0, whole.size() - 8));  // no trailer
-  ASSERT_TRUE(Run(atEight, &out));
-  EXPECT_EQ("", out);
-  EXPECT_EQ(8, report_.found.waitingFor.value_or(0));
-  EXPECT_EQ(atEight.after, report_.position);
-
-  SetEnd(Archive(8), std::time(nullptr) - 3600);
-  SetEnd("/var/log/misc.txt", std::time(nullptr) - 3600);
-  ASSERT_TRUE(Run(Selection(), &out));
-  EXPECT_EQ("\n" + Archive(8) + " follows, damaged:\n\nanother eight\n" +
-                Block(Active(9), ""),
-            out);
-  EXPECT_EQ(nq_tolvane::Reason::kDamaged, report_.pieces[0].code);
-  EXPECT_FALSE(report_.found.waitingFor.has_value());
-  ASSERT_TRUE(Run(After(), &out));
-  EXPECT_EQ("", out) << "the damaged archive is passed";
-}
 
 // The plan drops what the request would, each rule a letter per piece,
 // with the position's and the window's notes. The window follows the age

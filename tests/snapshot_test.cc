@@ -160,22 +160,5 @@ INSTANTIATE_TEST_SUITE_P(
                "1", true}),
     [](const testing::TestParamInfo<Caught>& info) { return info.param.name; });
 
-// A cursor waits only for what lies after its position: a generation
-// before it that is gone just now holds nothing back.
-TEST_F(DeviceTest, CursorPassesAFreshGapBehindIt) {
-  for (int n : {3, 4, 5}) WriteGz(MiscPath(n, ".log.gz"), Lines(n));
-  WriteFile(MiscPath(6, ".log"), "six\n");
-  WriteFile("/var/log/misc.txt", "6\n");
-  std::string err;
-  ASSERT_EQ(0, Sh("T --cursor-file /var/log/cur misc /var/log/out", &err));
-  std::remove(MiscPath(5, ".log.gz").c_str());
-  WriteFile("/var/log/misc.txt", "6\n");
-  WriteFile(MiscPath(6, ".log"), "six\nseven\n");
-  ASSERT_EQ(0, Sh("T --cursor-file /var/log/cur misc /var/log/out", &err));
-  EXPECT_EQ("\n" + MiscPath(6, ".log") + " follows from byte 4:\n\nseven\n",
-            ReadFile("/var/log/out"));
-  EXPECT_EQ("", err);
-}
-
 }  // namespace
 }  // namespace tolvane_test
