@@ -3,12 +3,15 @@
 # sandbox (scripts/run-in-sandbox.sh: private /var/log, /var/tmp and /etc) and
 # times with hyperfine, on misc histories of log-like text across the wrap:
 #   1. `tolvane-getlog misc OUT` against zcat + cat into OUT, synced as the
-#      tool syncs it (the file before it takes its name, the directory after);
+#      tool syncs it (the file before it takes its name, the directory after),
+#      and on 1,000 archives its -o cat and -o json against it;
 #   2. the same request by a member of the group tolvane on root-only
 #      archives (through sudo) against GetEntireLog (bench/entire_log.cc);
 #   3. the tool's peak RSS (GNU time);
 #   4. a request after a position with one new line against the whole one;
-#   5. `tolvane-getlog --list misc`, and tolvane_bench, on 65,536 archives.
+#   5. on 65,536 archives: `tolvane-getlog --list misc`, the peak RSS of it,
+#      of the whole history and of a run after a position (timed too), and
+#      tolvane_bench.
 # OUT lies in build-bench/out, on the checkout's file system, where syncs
 # reach the disk. Everything goes to bench/results/ (summary.md first).
 set -euo pipefail
@@ -113,6 +116,8 @@ for history in "100 4096 100x4KiB" "1000 4096 1000x4KiB" "4 16777216 4x16MiB"; d
   header='^/var/log/misc[0-9]{5}\.log(\.gz)? follows.*:$'
   same "$name: the tool's output less its $(grep -Ec "$header" "$out/tool") header blocks and plain's" \
     <(grep -Ev "^\$|$header" "$out/tool") "$out/plain"
+  [[ $name != 1000x4KiB ]] || fine formats -n pieces "$getlog misc $out/tool" \
+    -n cat "$getlog -o cat misc $out/cat" -n json "$getlog -o json misc $out/json"
   /usr/bin/time -f "| $name | %M |" -a -o "$results/rss.md" "$getlog" misc "$out/tool"
 
   chmod 0600 "${ARCHIVES[@]}"
@@ -120,7 +125,7 @@ for history in "100 4096 100x4KiB" "1000 4096 1000x4KiB" "4 16777216 4x16MiB"; d
     -n GetEntireLog "$build/bench/entire_log misc $out/member/entire"
   same "$name, member: the tool's output and root's" "$out/member/tool" "$out/tool"
   same "$name, member: GetEntireLog's output and root's" "$out/member/entire" "$out/tool"
-  rm -f "$out"/tool "$out"/plain "$out"/member/*
+  rm -f "$out"/tool "$out"/plain "$out"/cat "$out"/json "$out"/member/*
 done
 
 # After a position: the cursor stored once, one line appended, the cursor put
@@ -141,6 +146,17 @@ echo "misc archive line" | gzip | perl -e 'local $/; my $z = <STDIN>; for (32769
   open(my $f, ">", sprintf("/var/log/misc%05d.log.gz", $_ % 65536)) or die; print $f $z; close $f or die }'
 echo 32768 >/var/log/misc.txt && echo "one line" >/var/log/misc32768.log
 fine list -i -n "tolvane-getlog --list misc" "$getlog --list misc"
+# Peak RSS of the whole history, --list and a run after a position with one
+# new line, which is timed too.
+"$getlog" --cursor-file "$out/cursor" misc "$out/after" && cp "$out/cursor" "$out/cursor.0"
+echo "one line more" >>/var/log/misc32768.log
+for run in "whole:$getlog misc $out/whole" "list:$getlog --list misc" \
+  "after a position:$getlog --cursor-file $out/cursor misc $out/after"; do
+  cp "$out/cursor.0" "$out/cursor"
+  /usr/bin/time -f "| ${run%%:*} | %M |" -a -o "$results/rss65536.md" ${run#*:} >/dev/null
+done
+fine after65536 -n "after a position" --prepare "cp $out/cursor.0 $out/cursor" \
+  "$getlog --cursor-file $out/cursor misc $out/after"
 "$build/bench/tolvane_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_out="$results/gbench.json" --benchmark_out_format=json | tee "$results/gbench.txt"
 
@@ -157,6 +173,12 @@ fine list -i -n "tolvane-getlog --list misc" "$getlog --list misc"
   ratio 100x4KiB after "after a position" whole
   printf '\nPeak RSS of `tolvane-getlog misc OUT` (`/usr/bin/time -f %%M`):\n\n'
   echo "| history | KiB |" && echo "|---|--:|" && cat "$results/rss.md"
+  printf '\n1000x4KiB, each output format:\n\n'
+  echo "| format | it (ms) | pieces (ms) | it/pieces |" && echo "|---|--:|--:|--:|"
+  for format in cat json; do ratio "$format" formats "$format" pieces; done
+  printf '\n65,536 archives, peak RSS:\n\n| run | KiB |\n|---|--:|\n' && cat "$results/rss65536.md"
+  printf '\nAfter a position with one new line, 65,536 archives: %s\n' \
+    "$(jq -r '.results[0] | "\(.mean * 1e3 | round) ± \(.stddev * 1e3 | round) ms"' "$results/after65536.json")"
   printf '\n`tolvane-getlog --list misc`, 65,536 archives: %s\n' \
     "$(jq -r '.results[0] | "\(.mean * 1e3 | round) ± \(.stddev * 1e3 | round) ms, exit \(.exit_codes | unique)"' "$results/list.json")"
 } | tee "$results/summary.md"
